@@ -1,0 +1,562 @@
+// The box emulator: emulated boxes behind the D2XX functions, and the control interface.
+#include "boxsim/boxsim.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "boxsim/decoder.h"
+#include "hardware/d2xx.h"
+#include "platform/platform.h"
+
+#define BOXSIM_D2XX_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+namespace platform = mervane::platform;
+using mervane::boxsim::BusDecoder;
+using mervane::boxsim::Connector;
+
+constexpr std::size_t kEepromSize = 64;  // the user area the emulated chip offers
+// Callers of FT_ListDevices pass 64-byte buffers, so names stay below that with their NUL.
+constexpr std::size_t kMaxNameLength = 63;
+constexpr std::size_t kByteLogCap = std::size_t{1} << 20;   // bytes kept per box (1 MiB)
+constexpr std::size_t kWriteLogCap = std::size_t{1} << 20;  // write records kept per box
+
+// The operations boxsim_fail can make fail, in the order of their names below.
+enum class Op { List, Open, SetBitMode, SetBaudRate, UaRead, UaWrite, GetStatus, Write, Close };
+constexpr std::array<std::string_view, 9> kOpNames = {
+    "list", "open", "setbitmode", "setbaudrate", "uaread", "uawrite", "getstatus", "write", "close"};
+
+struct WriteRecord {
+  double time;  // seconds, platform::NowSeconds()
+  int size;
+};
+
+// One box ever plugged since the last reset. A detached box keeps its EEPROM, motors and logs
+// so that a re-plug of the same serial finds them again.
+struct Box {
+  std::string description;
+  std::string serial;
+  bool attached = false;
+  // Unique over the process lifetime (never reset), so handles of an earlier plug stay stale.
+  std::uint64_t generation = 0;
+  bool open = false;  // a live handle exists
+  std::array<std::uint8_t, kEepromSize> eeprom{};
+  // Chip settings since the last plug; 0 means "never set" (mode 0 is the power-up reset mode).
+  int bitMask = 0;
+  int bitMode = 0;
+  FT_ULONG baud = 0;
+  std::vector<std::uint8_t> bytes;   // first kByteLogCap bytes since the last clear
+  std::vector<WriteRecord> writes;   // first kWriteLogCap write calls since the last clear
+  std::array<int, kOpNames.size()> failures{};  // injected failures still to come, per Op
+  BusDecoder bus;
+};
+
+struct HandleRecord {
+  std::string serial;
+  std::uint64_t generation;  // the box's generation when opened
+};
+
+// All emulator state. `mutex` guards every member; it is taken by each exported function, from
+// whichever thread calls (the host's tick thread writes, its control thread and tests open,
+// list and query, tests plug and unplug), and is never held while calling out.
+struct Emulator {
+  std::mutex mutex;
+  std::map<std::string, Box> boxes;    // by serial
+  std::vector<std::string> attached;   // serials in listing order (order of plugging)
+  std::map<std::uint64_t, HandleRecord> handles;  // open handles, live or stale
+  int listFailures = 0;
+  // Counters that survive reset: a handle value or plug generation is never issued twice.
+  std::uint64_t nextHandle = 1;
+  std::uint64_t plugCount = 0;
+};
+
+Emulator& TheEmulator();
+
+// ---- Persistence of the EEPROM user area (BOXSIM_STATE_DIR) ----
+
+// One file per serial; bytes outside [A-Za-z0-9_-] are %XX-escaped so the mapping is injective
+// and no serial can leave the folder.
+std::string StateFile(const std::string& folder, const std::string& serial) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string name = folder + "/boxsim-";
+  for (unsigned char c : serial) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+        c == '-') {
+      name += static_cast<char>(c);
+    } else {
+      name += '%';
+      name += kHex[c >> 4];
+      name += kHex[c & 0x0F];
+    }
+  }
+  return name + ".eeprom";
+}
+
+std::string StateFolder() {
+  return platform::GetEnv("BOXSIM_STATE_DIR").value_or(std::string());
+}
+
+// At plug time: the saved user area replaces the remembered one when a file exists.
+void LoadEeprom(Box& box) {
+  const std::string folder = StateFolder();
+  if (folder.empty()) return;
+  std::vector<std::uint8_t> data;
+  if (platform::ReadWholeFile(StateFile(folder, box.serial), data) != platform::ReadStatus::Ok) {
+    return;
+  }
+  box.eeprom.fill(0);
+  std::copy_n(data.begin(), std::min(data.size(), kEepromSize), box.eeprom.begin());
+}
+
+// Writes `len` bytes at the start of the user area, saving it first when a state folder is set;
+// false (and nothing changed) when the file cannot be written.
+bool WriteEeprom(Box& box, const std::uint8_t* data, std::size_t len) {
+  std::array<std::uint8_t, kEepromSize> next = box.eeprom;
+  if (len > 0) std::memcpy(next.data(), data, len);
+  const std::string folder = StateFolder();
+  if (!folder.empty()) {
+    if (!platform::DirectoryExists(folder) && !platform::CreateDirectory(folder)) return false;
+    if (!platform::WriteFileAtomic(StateFile(folder, box.serial), next.data(), next.size())) {
+      return false;
+    }
+  }
+  box.eeprom = next;
+  return true;
+}
+
+// ---- Boxes (all with the mutex held) ----
+
+bool ValidName(const char* s) {
+  return s != nullptr && s[0] != '\0' && std::strlen(s) <= kMaxNameLength;
+}
+
+Box* FindBox(Emulator& em, const char* serial) {
+  if (serial == nullptr) return nullptr;
+  const auto it = em.boxes.find(serial);
+  return it == em.boxes.end() ? nullptr : &it->second;
+}
+
+int Plug(Emulator& em, const std::string& description, const std::string& serial) {
+  if (!ValidName(description.c_str()) || !ValidName(serial.c_str())) return -1;
+  Box& box = em.boxes[serial];
+  if (box.attached) return -1;
+  box.description = description;
+  box.serial = serial;
+  box.attached = true;
+  box.generation = ++em.plugCount;
+  box.open = false;
+  box.bitMask = 0;
+  box.bitMode = 0;
+  box.baud = 0;
+  LoadEeprom(box);
+  em.attached.push_back(serial);
+  return 0;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// BOXSIM_BOXES: comma-separated DESCRIPTION:SERIAL (split at the last colon, blanks around an
+// entry ignored). Malformed entries and repeated serials are skipped.
+void PlugFromEnvironment(Emulator& em) {
+  const std::optional<std::string> list = platform::GetEnv("BOXSIM_BOXES");
+  if (!list) {
+    Plug(em, "VORK-KADO", "SIM00001");
+    Plug(em, "VORK-ql2", "SIM00002");
+    return;
+  }
+  std::string_view rest = *list;
+  while (!rest.empty()) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view entry = Trim(rest.substr(0, comma));
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    const std::size_t colon = entry.rfind(':');
+    if (colon == std::string_view::npos) continue;
+    Plug(em, std::string(entry.substr(0, colon)), std::string(entry.substr(colon + 1)));
+  }
+}
+
+// Intentionally never destroyed: a host's tick thread may still call in while the process exits.
+Emulator& TheEmulator() {
+  static Emulator* const emulator = [] {
+    auto* em = new Emulator;
+    PlugFromEnvironment(*em);
+    return em;
+  }();
+  return *emulator;
+}
+
+// Boxes come from the environment when the library is loaded, not at the first call.
+[[maybe_unused]] const bool gLoaded = (TheEmulator(), true);
+
+bool ConsumeFailure(int& remaining) {
+  if (remaining <= 0) return false;
+  --remaining;
+  return true;
+}
+
+bool ConsumeFailure(Box& box, Op op) {
+  return ConsumeFailure(box.failures[static_cast<std::size_t>(op)]);
+}
+
+std::uint64_t HandleId(FT_HANDLE handle) {
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+// The box a handle drives, or null when the handle is stale (its box unplugged or forgotten).
+Box* LiveBox(Emulator& em, const HandleRecord& record) {
+  const auto it = em.boxes.find(record.serial);
+  if (it == em.boxes.end()) return nullptr;
+  Box& box = it->second;
+  return box.attached && box.generation == record.generation ? &box : nullptr;
+}
+
+// Runs `body` with the lock held, turning any exception (allocation) into `failure`.
+template <class R, class Body>
+R Guarded(R failure, Body&& body) noexcept {
+  try {
+    Emulator& em = TheEmulator();
+    std::lock_guard<std::mutex> lock(em.mutex);
+    return body(em);
+  } catch (...) {
+    return failure;
+  }
+}
+
+// The common path of every handle operation except close: an unknown handle, a stale handle,
+// bad parameters, then an injected failure, and only then `body(box)`.
+template <class Body>
+FT_STATUS OnLiveBox(FT_HANDLE handle, Op op, bool paramsOk, Body&& body) noexcept {
+  return Guarded<FT_STATUS>(FT_OTHER_ERROR, [&](Emulator& em) -> FT_STATUS {
+    const auto it = em.handles.find(HandleId(handle));
+    if (handle == nullptr || it == em.handles.end()) return FT_INVALID_HANDLE;
+    Box* box = LiveBox(em, it->second);
+    if (box == nullptr) return FT_IO_ERROR;
+    if (!paramsOk) return FT_INVALID_PARAMETER;
+    if (ConsumeFailure(*box, op)) return FT_IO_ERROR;
+    return body(*box);
+  });
+}
+
+// Runs `body(box)` for a known serial (attached or not); `failure` otherwise.
+template <class R, class Body>
+R OnKnownBox(const char* serial, R failure, Body&& body) noexcept {
+  return Guarded<R>(failure, [&](Emulator& em) -> R {
+    Box* box = FindBox(em, serial);
+    return box == nullptr ? failure : body(*box);
+  });
+}
+
+// Copies min(count, max) items; negative for a negative `max` or a null buffer that must be used.
+template <class Fill>
+int CopyOut(std::size_t count, int max, bool buffersOk, Fill&& fill) {
+  if (max < 0 || (max > 0 && !buffersOk)) return -1;
+  const std::size_t n = std::min(count, static_cast<std::size_t>(max));
+  fill(n);
+  return static_cast<int>(n);
+}
+
+// Reads one connector of a known box; `failure` for an unknown serial or an address outside 1..7.
+template <class R, class Read>
+R OnConnector(const char* serial, int address, R failure, Read&& read) noexcept {
+  return OnKnownBox(serial, failure, [&](Box& box) {
+    const Connector* c = box.bus.At(address);
+    return c == nullptr ? failure : read(*c);
+  });
+}
+
+}  // namespace
+
+// ---- D2XX functions ----
+
+BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_ListDevices(void* arg1, void* arg2, FT_DWORD flags) {
+  return Guarded<FT_STATUS>(FT_OTHER_ERROR, [&](Emulator& em) -> FT_STATUS {
+    if ((flags & FT_LIST_NUMBER_ONLY) != 0) {
+      if (arg1 == nullptr) return FT_INVALID_PARAMETER;
+      if (ConsumeFailure(em.listFailures)) return FT_IO_ERROR;
+      *static_cast<FT_DWORD*>(arg1) = static_cast<FT_DWORD>(em.attached.size());
+      return FT_OK;
+    }
+    if ((flags & FT_LIST_BY_INDEX) != 0) {
+      const FT_DWORD selector = flags & ~FT_LIST_BY_INDEX;
+      if (arg2 == nullptr ||
+          (selector != FT_OPEN_BY_SERIAL_NUMBER && selector != FT_OPEN_BY_DESCRIPTION)) {
+        return FT_INVALID_PARAMETER;
+      }
+      if (ConsumeFailure(em.listFailures)) return FT_IO_ERROR;
+      // The index travels in place of the first pointer.
+      const std::uintptr_t index = reinterpret_cast<std::uintptr_t>(arg1);
+      if (index >= em.attached.size()) return FT_DEVICE_NOT_FOUND;
+      const Box& box = em.boxes.at(em.attached[index]);
+      const std::string& text = selector == FT_OPEN_BY_SERIAL_NUMBER ? box.serial : box.description;
+      std::memcpy(arg2, text.c_str(), text.size() + 1);
+      return FT_OK;
+    }
+    return (flags & FT_LIST_ALL) != 0 ? FT_NOT_SUPPORTED : FT_INVALID_PARAMETER;
+  });
+}
+
+// By description, the first free box of that description wins, as with identical real boxes.
+BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_OpenEx(void* arg1, FT_DWORD flags, FT_HANDLE* handle) {
+  return Guarded<FT_STATUS>(FT_OTHER_ERROR, [&](Emulator& em) -> FT_STATUS {
+    if (handle == nullptr) return FT_INVALID_PARAMETER;
+    *handle = nullptr;
+    if (arg1 == nullptr ||
+        (flags != FT_OPEN_BY_SERIAL_NUMBER && flags != FT_OPEN_BY_DESCRIPTION)) {
+      return FT_INVALID_PARAMETER;
+    }
+    const char* text = static_cast<const char*>(arg1);
+    const std::string_view key(text, strnlen(text, kMaxNameLength + 1));
+    Box* chosen = nullptr;
+    for (const std::string& serial : em.attached) {
+      Box& box = em.boxes.at(serial);
+      const std::string& name = flags == FT_OPEN_BY_SERIAL_NUMBER ? box.serial : box.description;
+      if (name != key) continue;
+      if (chosen == nullptr || (chosen->open && !box.open)) chosen = &box;
+    }
+    if (chosen == nullptr) return FT_DEVICE_NOT_FOUND;
+    if (ConsumeFailure(*chosen, Op::Open) || chosen->open) return FT_DEVICE_NOT_OPENED;
+    const std::uint64_t id = em.nextHandle++;
+    em.handles.emplace(id, HandleRecord{chosen->serial, chosen->generation});
+    chosen->open = true;
+    *handle = reinterpret_cast<FT_HANDLE>(static_cast<std::uintptr_t>(id));
+    return FT_OK;
+  });
+}
+
+// A stale handle closes fine; an injected failure leaves a live handle open.
+BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_Close(FT_HANDLE handle) {
+  return Guarded<FT_STATUS>(FT_OTHER_ERROR, [&](Emulator& em) -> FT_STATUS {
+    const auto it = em.handles.find(HandleId(handle));
+    if (handle == nullptr || it == em.handles.end()) return FT_INVALID_HANDLE;
+    if (Box* box = LiveBox(em, it->second)) {
+      if (ConsumeFailure(*box, Op::Close)) return FT_IO_ERROR;
+      box->open = false;
+    }
+    em.handles.erase(it);
+    return FT_OK;
+  });
+}
+
+BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_SetBitMode(FT_HANDLE handle, FT_UCHAR mask,
+                                                       FT_UCHAR enable) {
+  return OnLiveBox(handle, Op::SetBitMode, true, [&](Box& box) -> FT_STATUS {
+    box.bitMask = mask;
+    box.bitMode = enable;
+    return FT_OK;
+  });
+}
+
+// 0 is no rate; above INT_MAX could not be reported by boxsim_baudrate.
+BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_SetBaudRate(FT_HANDLE handle, FT_ULONG baudRate) {
+  const bool ok = baudRate > 0 && baudRate <= static_cast<FT_ULONG>(INT_MAX);
+  return OnLiveBox(handle, Op::SetBaudRate, ok, [&](Box& box) -> FT_STATUS {
+    box.baud = baudRate;
+    return FT_OK;
+  });
+}
+
+BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_EE_UARead(FT_HANDLE handle, FT_UCHAR* data,
+                                                      FT_DWORD length, FT_DWORD* bytesRead) {
+  const bool ok = bytesRead != nullptr && (data != nullptr || length == 0);
+  return OnLiveBox(handle, Op::UaRead, ok, [&](Box& box) -> FT_STATUS {
+    const std::size_t n = std::min<std::size_t>(length, kEepromSize);
+    std::copy_n(box.eeprom.begin(), n, data);
+    *bytesRead = static_cast<FT_DWORD>(n);
+    return FT_OK;
+  });
+}
+
+BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_EE_UAWrite(FT_HANDLE handle, FT_UCHAR* data,
+                                                       FT_DWORD length) {
+  const bool ok = length <= kEepromSize && (data != nullptr || length == 0);
+  return OnLiveBox(handle, Op::UaWrite, ok, [&](Box& box) -> FT_STATUS {
+    return WriteEeprom(box, data, length) ? FT_OK : FT_IO_ERROR;
+  });
+}
+
+// Nothing is ever queued: the emulated chip reads nothing and sends instantly.
+BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_GetStatus(FT_HANDLE handle, FT_DWORD* rxBytes,
+                                                      FT_DWORD* txBytes, FT_DWORD* eventStatus) {
+  const bool ok = rxBytes != nullptr && txBytes != nullptr && eventStatus != nullptr;
+  return OnLiveBox(handle, Op::GetStatus, ok, [&](Box&) -> FT_STATUS {
+    *rxBytes = 0;
+    *txBytes = 0;
+    *eventStatus = 0;
+    return FT_OK;
+  });
+}
+
+// Every byte reaches the decoder (the chip mode is recorded, not enforced); the logs keep the
+// first kByteLogCap bytes and kWriteLogCap calls since the last boxsim_clear.
+BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer,
+                                                  FT_DWORD bytesToWrite, FT_DWORD* bytesWritten) {
+  if (bytesWritten != nullptr) *bytesWritten = 0;
+  const bool ok = bytesWritten != nullptr && (buffer != nullptr || bytesToWrite == 0) &&
+                  bytesToWrite <= static_cast<FT_DWORD>(INT_MAX);
+  return OnLiveBox(handle, Op::Write, ok, [&](Box& box) -> FT_STATUS {
+    const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(buffer),
+                                             bytesToWrite);
+    if (box.writes.size() < kWriteLogCap) {
+      box.writes.push_back({platform::NowSeconds(), static_cast<int>(bytesToWrite)});
+    }
+    const std::size_t keep = std::min(data.size(), kByteLogCap - box.bytes.size());
+    box.bytes.insert(box.bytes.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(keep));
+    box.bus.Feed(data);
+    *bytesWritten = bytesToWrite;
+    return FT_OK;
+  });
+}
+
+static_assert(std::is_same_v<decltype(&FT_ListDevices), FT_ListDevices_t>);
+static_assert(std::is_same_v<decltype(&FT_OpenEx), FT_OpenEx_t>);
+static_assert(std::is_same_v<decltype(&FT_Close), FT_Close_t>);
+static_assert(std::is_same_v<decltype(&FT_SetBitMode), FT_SetBitMode_t>);
+static_assert(std::is_same_v<decltype(&FT_SetBaudRate), FT_SetBaudRate_t>);
+static_assert(std::is_same_v<decltype(&FT_EE_UARead), FT_EE_UARead_t>);
+static_assert(std::is_same_v<decltype(&FT_EE_UAWrite), FT_EE_UAWrite_t>);
+static_assert(std::is_same_v<decltype(&FT_GetStatus), FT_GetStatus_t>);
+static_assert(std::is_same_v<decltype(&FT_Write), FT_Write_t>);
+
+// ---- Control interface ----
+
+int boxsim_plug(const char* description, const char* serial) {
+  if (description == nullptr || serial == nullptr) return -1;
+  return Guarded(-1, [&](Emulator& em) { return Plug(em, description, serial); });
+}
+
+int boxsim_unplug(const char* serial) {
+  return Guarded(-1, [&](Emulator& em) {
+    Box* box = FindBox(em, serial);
+    if (box == nullptr || !box->attached) return -1;
+    box->attached = false;
+    box->open = false;
+    box->bus.PowerOff();
+    std::erase(em.attached, box->serial);
+    return 0;
+  });
+}
+
+// Handles stay known (stale) so that their owners can still close them.
+void boxsim_reset(void) {
+  Guarded(0, [&](Emulator& em) {
+    em.boxes.clear();
+    em.attached.clear();
+    em.listFailures = 0;
+    return 0;
+  });
+}
+
+int boxsim_fail(const char* serial, const char* operation, int count) {
+  if (operation == nullptr || count < 0) return -1;
+  const auto op = std::find(kOpNames.begin(), kOpNames.end(), std::string_view(operation));
+  if (op == kOpNames.end()) return -1;
+  if (op == kOpNames.begin()) {  // "list" belongs to no box; any serial is ignored
+    return Guarded(-1, [&](Emulator& em) {
+      em.listFailures = count;
+      return 0;
+    });
+  }
+  return OnKnownBox(serial, -1, [&](Box& box) {
+    box.failures[static_cast<std::size_t>(op - kOpNames.begin())] = count;
+    return 0;
+  });
+}
+
+int boxsim_set_eeprom(const char* serial, const void* data, int len) {
+  if (len < 0 || static_cast<std::size_t>(len) > kEepromSize || (data == nullptr && len > 0)) {
+    return -1;
+  }
+  return OnKnownBox(serial, -1, [&](Box& box) {
+    return WriteEeprom(box, static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(len))
+               ? 0
+               : -1;
+  });
+}
+
+int boxsim_get_eeprom(const char* serial, void* buf, int len) {
+  return OnKnownBox(serial, -1, [&](Box& box) {
+    return CopyOut(kEepromSize, len, buf != nullptr, [&](std::size_t n) {
+      std::copy_n(box.eeprom.begin(), n, static_cast<std::uint8_t*>(buf));
+    });
+  });
+}
+
+int boxsim_is_open(const char* serial) {
+  return OnKnownBox(serial, -1, [](Box& box) { return box.open ? 1 : 0; });
+}
+
+int boxsim_bitmode(const char* serial, int* mask, int* mode) {
+  if (mask == nullptr || mode == nullptr) return -1;
+  return OnKnownBox(serial, -1, [&](Box& box) {
+    *mask = box.bitMask;
+    *mode = box.bitMode;
+    return 0;
+  });
+}
+
+int boxsim_baudrate(const char* serial) {
+  return OnKnownBox(serial, -1, [](Box& box) { return static_cast<int>(box.baud); });
+}
+
+int boxsim_bytes(const char* serial, unsigned char* buf, int max) {
+  return OnKnownBox(serial, -1, [&](Box& box) {
+    return CopyOut(box.bytes.size(), max, buf != nullptr,
+                   [&](std::size_t n) { std::copy_n(box.bytes.begin(), n, buf); });
+  });
+}
+
+int boxsim_writes(const char* serial, double* times, int* sizes, int max) {
+  return OnKnownBox(serial, -1, [&](Box& box) {
+    return CopyOut(box.writes.size(), max, times != nullptr && sizes != nullptr,
+                   [&](std::size_t n) {
+                     for (std::size_t i = 0; i < n; ++i) {
+                       times[i] = box.writes[i].time;
+                       sizes[i] = box.writes[i].size;
+                     }
+                   });
+  });
+}
+
+void boxsim_clear(const char* serial) {
+  OnKnownBox(serial, -1, [](Box& box) {
+    box.bytes.clear();
+    box.bytes.shrink_to_fit();
+    box.writes.clear();
+    box.writes.shrink_to_fit();
+    return 0;
+  });
+}
+
+int boxsim_wire(const char* serial, int address, const char* kind) {
+  const auto parsed = kind != nullptr ? mervane::boxsim::ParseMotorKind(kind) : std::nullopt;
+  if (!parsed) return -1;
+  return OnKnownBox(serial, -1,
+                    [&](Box& box) { return box.bus.Wire(address, *parsed) ? 0 : -1; });
+}
+
+long long boxsim_position(const char* serial, int address) {
+  return OnConnector(serial, address, LLONG_MIN, [](const Connector& c) { return c.Position(); });
+}
+
+long long boxsim_errors(const char* serial, int address) {
+  return OnConnector(serial, address, -1LL, [](const Connector& c) { return c.Errors(); });
+}
+
+int boxsim_energised(const char* serial, int address) {
+  return OnConnector(serial, address, -1, [](const Connector& c) { return c.Energised() ? 1 : 0; });
+}

@@ -1,0 +1,135 @@
+// The device object: open sequence, close, connection check and watchdog.
+#include "hardware/device.h"
+
+#include <cstring>
+
+#include "hardware/runtime.h"
+#include "hardware/tick.h"
+
+namespace mervane {
+
+USBDriver::USBDriver(std::int32_t index, const std::string& description, const std::string& serialNumber,
+                     std::uint32_t listCount)
+    : name(description + std::to_string(listCount)),
+      type(description),
+      serial(serialNumber),
+      listIndex(index),
+      settings(FreshSettings()) {
+  for (int r = 0; r < kChannelCount; ++r) {
+    motors[r].owner = this;
+    motors[r].record = &settings.records[r];
+    motors[r].channel = static_cast<std::uint32_t>(r);
+  }
+  Runtime& runtime = GetRuntime();
+  if (!runtime.manualTiming)
+    reconnectTimer = runtime.control.AddTimer(kWatchdogPeriod, [this] { OnReconnectTimer(); });
+}
+
+USBDriver::~USBDriver() {
+  if (reconnectTimer != 0) GetRuntime().control.RemoveTimer(reconnectTimer);
+  Close(false);
+  DeviceGuard guard(*this);
+  CloseHandle();  // a handle kept from a lost connection goes too
+}
+
+void USBDriver::CloseHandle() {
+  if (handle == nullptr) return;
+  GetRuntime().driver.Close(handle);
+  handle = nullptr;
+}
+
+bool USBDriver::Open() {
+  const Driver& driver = GetRuntime().driver;
+  FT_HANDLE fresh = nullptr;
+  {
+    DeviceGuard guard(*this);
+    connected = false;
+    // A handle left from a lost connection or a failed open is closed before a new one is made,
+    // so the 250 ms retries never pile up handles.
+    CloseHandle();
+  }
+  if (driver.OpenBySerial(serial, fresh) != FT_OK) return false;
+  auto fail = [&] {
+    driver.Close(fresh);
+    return false;
+  };
+  if (driver.SetBitMode(fresh, kBitMask, FT_BITMODE_ASYNC_BITBANG) != FT_OK) return fail();
+  if (driver.SetBaudRate(fresh, kBaudRate) != FT_OK) return fail();
+
+  std::uint8_t userArea[kUserAreaReadSize + 1] = {};
+  std::uint32_t bytesRead = 0;
+  if (driver.ReadUserArea(fresh, userArea, kUserAreaReadSize, bytesRead) != FT_OK) return fail();
+  if (bytesRead > 0 && userArea[0] != 0)
+    name.assign(reinterpret_cast<const char*>(userArea), strnlen(reinterpret_cast<const char*>(userArea), kUserAreaReadSize));
+
+  if (!LoadSettings(*this)) return fail();
+
+  {
+    DeviceGuard guard(*this);
+    handle = fresh;
+    motorCount = 0;
+    for (int r = 0; r < kChannelCount; ++r) {
+      if (settings.records[r].type == 0) continue;
+      SMotor& motor = motors[r];
+      float saved = settings.records[r].position;
+      motor.position = motor.target = ToSteps(motor, saved);
+      motor.destinationUnits = saved;
+      ++motorCount;
+    }
+  }
+  if (!Release(*this, kChannelCount + 1)) {
+    DeviceGuard guard(*this);
+    CloseHandle();
+    return false;
+  }
+  StartTickTimer();
+  DeviceGuard guard(*this);
+  connected = true;
+  return true;
+}
+
+void USBDriver::Close(bool chipUntouched) {
+  SaveSettings(*this, chipUntouched);
+  DeviceGuard guard(*this);
+  // After a lost connection the handle is left for the next Open to close: the box is gone.
+  if (!chipUntouched && connected) CloseHandle();
+  for (int r = 0; r < kChannelCount; ++r) {
+    if (settings.records[r].type == 0) continue;
+    SMotor& motor = motors[r];
+    motor.position = motor.target = motor.destination = motor.direction = 0;
+    motor.destinationUnits = 0.0;
+  }
+  motorCount = 0;
+  connected = false;
+}
+
+bool USBDriver::CheckConnection() {
+  FT_STATUS status = FT_INVALID_HANDLE;
+  {
+    DeviceGuard guard(*this);
+    if (handle != nullptr) status = GetRuntime().driver.GetStatus(handle);
+  }
+  if (status != FT_OK && connected) Close(true);
+  return connected;
+}
+
+void USBDriver::OnReconnectTimer() {
+  if (!CheckConnection()) Open();
+}
+
+bool USBDriver::AppendCommand(const std::uint8_t* bytes, std::uint32_t length) {
+  if (outputCount >= kOutputLimit || length > kOutputSize - outputCount) return false;
+  std::memcpy(output + outputCount, bytes, length);
+  outputCount += length;
+  return true;
+}
+
+void USBDriver::UnlockAndRaise() {
+  std::uint8_t stops = pendingStops_;
+  pendingStops_ = 0;
+  lock_.unlock();
+  for (std::uint32_t channel = 0; stops != 0; ++channel, stops = static_cast<std::uint8_t>(stops >> 1))
+    if (stops & 1u) RaiseMotorStopped(channel);
+}
+
+}  // namespace mervane

@@ -1,0 +1,151 @@
+// Run-time loading of the D2XX library and the eleven driver operations on top of it.
+#include "hardware/driver.h"
+
+#include <vector>
+
+namespace mervane {
+
+namespace {
+constexpr FT_STATUS kNotLoaded = FT_OTHER_ERROR;
+
+// Candidate files for the vendor library, most specific last-resort included.
+std::vector<std::string> DefaultLibraryNames() {
+#if defined(_WIN32)
+  return {"ftd2xx.dll"};
+#else
+  std::vector<std::string> names = {"libftd2xx.so", "libftd2xx.so.1"};
+  // The vendor's installer often leaves only a versioned file such as libftd2xx.so.1.4.27.
+  for (const char* folder : {"/usr/local/lib", "/usr/lib", "/usr/lib/x86_64-linux-gnu",
+                             "/usr/lib/aarch64-linux-gnu", "/usr/lib/arm-linux-gnueabihf"}) {
+    auto found = platform::ListFiles(folder, "libftd2xx.so.");
+    for (auto it = found.rbegin(); it != found.rend(); ++it) names.push_back(std::string(folder) + "/" + *it);
+  }
+  return names;
+#endif
+}
+
+template <typename F>
+void Resolve(const platform::DynamicLibrary& library, const char* name, F& slot) {
+  slot = reinterpret_cast<F>(library.Symbol(name));
+}
+}  // namespace
+
+bool D2xxFunctions::Complete() const {
+  return listDevices && openEx && close && setBitMode && setBaudRate && eeUaRead && eeUaWrite &&
+         getStatus && write;
+}
+
+bool Driver::LoadFrom(const std::string& path) {
+  platform::DynamicLibrary library;
+  if (!library.Open(path)) return false;
+  D2xxFunctions f;
+  Resolve(library, "FT_ListDevices", f.listDevices);
+  Resolve(library, "FT_OpenEx", f.openEx);
+  Resolve(library, "FT_Close", f.close);
+  Resolve(library, "FT_SetBitMode", f.setBitMode);
+  Resolve(library, "FT_SetBaudRate", f.setBaudRate);
+  Resolve(library, "FT_EE_UARead", f.eeUaRead);
+  Resolve(library, "FT_EE_UAWrite", f.eeUaWrite);
+  Resolve(library, "FT_GetStatus", f.getStatus);
+  Resolve(library, "FT_Write", f.write);
+  if (!f.Complete()) return false;
+  library_ = std::move(library);
+  functions_ = f;
+  source_ = path;
+  return true;
+}
+
+bool Driver::Load() {
+  if (Loaded()) return true;
+  if (auto chosen = platform::GetEnv("MERVANE_D2XX_LIBRARY"); chosen && !chosen->empty())
+    return LoadFrom(*chosen);
+  for (const auto& name : DefaultLibraryNames())
+    if (LoadFrom(name)) return true;
+  return false;
+}
+
+void Driver::Install(const D2xxFunctions& functions) {
+  library_.Close();
+  functions_ = functions;
+  source_ = "(installed table)";
+}
+
+FT_STATUS Driver::CountDevices(std::uint32_t& count) const {
+  count = 0;
+  if (!Loaded()) return kNotLoaded;
+  FT_DWORD n = 0;
+  FT_STATUS status = functions_.listDevices(&n, nullptr, FT_LIST_NUMBER_ONLY);
+  count = n;
+  return status;
+}
+
+namespace {
+// Listing by index passes the index itself in place of the first pointer.
+FT_STATUS ListByIndex(const D2xxFunctions& f, std::uint32_t index, char* buffer, FT_DWORD selector) {
+  buffer[0] = 0;
+  FT_STATUS status = f.listDevices(reinterpret_cast<void*>(static_cast<std::uintptr_t>(index)), buffer,
+                                   FT_LIST_BY_INDEX | selector);
+  buffer[kDescriptionSize - 1] = 0;  // never trust the library to terminate
+  return status;
+}
+}  // namespace
+
+FT_STATUS Driver::Description(std::uint32_t index, char (&buffer)[kDescriptionSize]) const {
+  if (!Loaded()) return kNotLoaded;
+  return ListByIndex(functions_, index, buffer, FT_OPEN_BY_DESCRIPTION);
+}
+
+FT_STATUS Driver::SerialNumber(std::uint32_t index, char (&buffer)[kDescriptionSize]) const {
+  if (!Loaded()) return kNotLoaded;
+  return ListByIndex(functions_, index, buffer, FT_OPEN_BY_SERIAL_NUMBER);
+}
+
+FT_STATUS Driver::OpenBySerial(const std::string& serial, FT_HANDLE& handle) const {
+  handle = nullptr;
+  if (!Loaded()) return kNotLoaded;
+  return functions_.openEx(const_cast<char*>(serial.c_str()), FT_OPEN_BY_SERIAL_NUMBER, &handle);
+}
+
+FT_STATUS Driver::SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) const {
+  if (!Loaded()) return kNotLoaded;
+  return functions_.setBitMode(handle, mask, mode);
+}
+
+FT_STATUS Driver::SetBaudRate(FT_HANDLE handle, std::uint32_t baud) const {
+  if (!Loaded()) return kNotLoaded;
+  return functions_.setBaudRate(handle, baud);
+}
+
+FT_STATUS Driver::ReadUserArea(FT_HANDLE handle, std::uint8_t* buffer, std::uint32_t length,
+                               std::uint32_t& bytesRead) const {
+  bytesRead = 0;
+  if (!Loaded()) return kNotLoaded;
+  FT_DWORD n = 0;
+  FT_STATUS status = functions_.eeUaRead(handle, buffer, length, &n);
+  bytesRead = n > length ? length : n;
+  return status;
+}
+
+FT_STATUS Driver::WriteUserArea(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length) const {
+  if (!Loaded()) return kNotLoaded;
+  return functions_.eeUaWrite(handle, const_cast<std::uint8_t*>(data), length);
+}
+
+FT_STATUS Driver::GetStatus(FT_HANDLE handle) const {
+  if (!Loaded()) return kNotLoaded;
+  FT_DWORD rx = 0, tx = 0, events = 0;
+  return functions_.getStatus(handle, &rx, &tx, &events);
+}
+
+FT_STATUS Driver::Write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length) const {
+  if (!Loaded()) return kNotLoaded;
+  FT_DWORD written = 0;
+  return functions_.write(handle, const_cast<std::uint8_t*>(data), length, &written);
+}
+
+FT_STATUS Driver::Close(FT_HANDLE handle) const {
+  if (!Loaded()) return kNotLoaded;
+  return functions_.close(handle);
+}
+
+}  // namespace mervane

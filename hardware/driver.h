@@ -1,0 +1,66 @@
+// The driver library behind one narrow table of operations: the D2XX functions are resolved at
+// run time from the vendor's library or from the box emulator (MERVANE_D2XX_LIBRARY), and nothing
+// above this file knows which one runs. Callers see a status: FT_OK (0) or a failure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "hardware/d2xx.h"
+#include "platform/platform.h"
+
+namespace mervane {
+
+// The functions of the driver library that the device layer calls.
+struct D2xxFunctions {
+  FT_ListDevices_t listDevices = nullptr;
+  FT_OpenEx_t openEx = nullptr;
+  FT_Close_t close = nullptr;
+  FT_SetBitMode_t setBitMode = nullptr;
+  FT_SetBaudRate_t setBaudRate = nullptr;
+  FT_EE_UARead_t eeUaRead = nullptr;
+  FT_EE_UAWrite_t eeUaWrite = nullptr;
+  FT_GetStatus_t getStatus = nullptr;
+  FT_Write_t write = nullptr;
+
+  bool Complete() const;
+};
+
+constexpr std::uint32_t kDescriptionSize = 64;  // listing buffers, bytes
+constexpr std::uint32_t kUserAreaReadSize = 64;
+
+// The eleven driver operations. Load() happens on the control thread before any box is opened;
+// the table is not changed again while a box is open, so the tick reads it without a lock.
+class Driver {
+public:
+  // Loads the library once: MERVANE_D2XX_LIBRARY when set, else the platform's default names
+  // (on Linux also the versioned libftd2xx.so.1.x.y). True when every function was found.
+  bool Load();
+  bool Loaded() const { return functions_.Complete(); }
+  // Replaces the table (benchmarks and tests that need no library).
+  void Install(const D2xxFunctions& functions);
+  // Name of the file loaded, for reports.
+  const std::string& Source() const { return source_; }
+
+  FT_STATUS CountDevices(std::uint32_t& count) const;
+  FT_STATUS Description(std::uint32_t index, char (&buffer)[kDescriptionSize]) const;
+  FT_STATUS SerialNumber(std::uint32_t index, char (&buffer)[kDescriptionSize]) const;
+  FT_STATUS OpenBySerial(const std::string& serial, FT_HANDLE& handle) const;
+  FT_STATUS SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) const;
+  FT_STATUS SetBaudRate(FT_HANDLE handle, std::uint32_t baud) const;
+  FT_STATUS ReadUserArea(FT_HANDLE handle, std::uint8_t* buffer, std::uint32_t length,
+                         std::uint32_t& bytesRead) const;
+  FT_STATUS WriteUserArea(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length) const;
+  FT_STATUS GetStatus(FT_HANDLE handle) const;
+  FT_STATUS Write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length) const;
+  FT_STATUS Close(FT_HANDLE handle) const;
+
+private:
+  bool LoadFrom(const std::string& path);
+
+  platform::DynamicLibrary library_;
+  D2xxFunctions functions_;
+  std::string source_;
+};
+
+}  // namespace mervane

@@ -1,0 +1,111 @@
+// Settings block: fresh values, name areas, path rule, load/save/rename.
+#include "hardware/settings.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "hardware/device.h"
+#include "hardware/runtime.h"
+#include "platform/platform.h"
+
+namespace mervane {
+
+namespace {
+constexpr const char* kFallbackFolder = "configs/";
+constexpr const char* kExtension = ".hws";
+char g_configDir[kConfigDirSize] = {};
+
+std::string BoundedText(const char* text, std::size_t bound) {
+  return std::string(text, strnlen(text, bound));
+}
+
+// The base folder: what the host filled in, else MERVANE_CONFIG_DIR (a separator is added to the
+// latter when missing, since nothing is inserted before the file name).
+std::string BaseFolder() {
+  std::string base = BoundedText(g_configDir, kConfigDirSize);
+  if (!base.empty()) return base;
+  if (auto env = platform::GetEnv("MERVANE_CONFIG_DIR"); env && !env->empty()) {
+    base = *env;
+    if (base.back() != '/') base += '/';
+  }
+  return base;
+}
+}  // namespace
+
+MotorRecord FreshRecord() {
+  MotorRecord record;
+  std::memset(&record, 0, sizeof record);
+  record.coefficient = 1.0f;
+  return record;
+}
+
+DeviceSettings FreshSettings() {
+  DeviceSettings block;
+  std::memset(&block, 0, sizeof block);
+  for (auto& record : block.records) record = FreshRecord();
+  return block;
+}
+
+std::string RecordName(const MotorRecord& record) { return BoundedText(record.name, sizeof record.name); }
+
+std::string BlockName(const DeviceSettings& block) { return BoundedText(block.name, kNameAreaSize); }
+
+void SetBlockName(DeviceSettings& block, const std::string& name) {
+  std::size_t n = std::min(name.size(), kNameAreaSize - 1);
+  std::memset(block.name, 0, kNameAreaSize);
+  std::memcpy(block.name, name.data(), n);
+}
+
+char* ConfigDirBuffer() { return g_configDir; }
+
+std::string SettingsPath(const std::string& serial, bool forSave) {
+  std::string folder = BaseFolder();
+  if (!platform::DirectoryExists(folder)) {
+    folder = kFallbackFolder;
+    if (forSave && !platform::DirectoryExists(folder)) platform::CreateDirectory(folder);
+  }
+  return folder + serial + kExtension;
+}
+
+bool LoadSettings(USBDriver& device) {
+  std::vector<std::uint8_t> bytes;
+  switch (platform::ReadWholeFile(SettingsPath(device.serial, false), bytes)) {
+    case platform::ReadStatus::Missing:
+      return true;
+    case platform::ReadStatus::Failed:
+      return false;
+    case platform::ReadStatus::Ok:
+      break;
+  }
+  std::memcpy(&device.settings, bytes.data(), std::min(bytes.size(), kSettingsSize));
+  return true;
+}
+
+bool SaveSettings(USBDriver& device, bool chipUntouched) {
+  DeviceSettings block;
+  {
+    // The chip write shares the handle with the tick's writes, so it too holds the device lock.
+    DeviceGuard guard(device);
+    if (!chipUntouched) {
+      // A box without a handle cannot take the name; the file keeps its contents then too.
+      if (device.handle == nullptr) return false;
+      device.lastStatus = GetRuntime().driver.WriteUserArea(
+          device.handle, reinterpret_cast<const std::uint8_t*>(device.settings.name), kChipNameSize);
+      if (device.lastStatus != FT_OK) return false;
+    }
+    // Where each motor really is, whatever moved it.
+    for (int r = 0; r < kChannelCount; ++r)
+      device.settings.records[r].position = static_cast<float>(ToUnits(device.motors[r], device.motors[r].position));
+    block = device.settings;
+  }
+  return platform::WriteFileAtomic(SettingsPath(device.serial, true), &block, sizeof block);
+}
+
+bool Rename(USBDriver& device, const std::string& newName) {
+  std::strncpy(device.settings.name, newName.c_str(), kChipNameSize);
+  device.name = newName;
+  return SaveSettings(device, false);
+}
+
+}  // namespace mervane

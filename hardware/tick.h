@@ -1,0 +1,15 @@
+// The 1 ms real-time tick: one time stamp, every channel of every connected box steps, and each
+// box's queued bytes go out in one driver write. It allocates nothing and never waits.
+#pragma once
+
+namespace mervane {
+
+// Starts the periodic 1 ms timer unless it runs (or timing is manual). Library lock held.
+bool StartTickTimer();
+// Stops it and waits for a running tick to finish. Library lock held.
+void StopTickTimer();
+bool TickTimerRunning();
+// One tick at time `now` (seconds on the monotonic clock).
+void Tick(double now);
+
+}  // namespace mervane

@@ -1,0 +1,212 @@
+// Motion generation: the start of a move and the per-tick step with its linear speed ramp.
+#include <atomic>
+
+#include "hardware/device.h"
+#include "motor/commands.h"
+#include "motor/motor.h"
+
+namespace mervane {
+
+namespace {
+std::atomic<MotorStoppedHook> g_stoppedHook{nullptr};
+
+constexpr std::int32_t Sign(std::int64_t value) { return value > 0 ? 1 : (value < 0 ? -1 : 0); }
+
+std::int32_t SignToTarget(const SMotor& m) {
+  return Sign(static_cast<std::int64_t>(m.target) - m.position);
+}
+
+std::uint32_t Distance(const SMotor& m) {
+  std::int64_t d = static_cast<std::int64_t>(m.target) - m.position;
+  return static_cast<std::uint32_t>(d < 0 ? -d : d);
+}
+
+// The record's acceleration, sign-extended, as the ramp's unsigned counter arithmetic sees it.
+std::uint32_t Acceleration(const SMotor& m) { return static_cast<std::uint32_t>(std::int32_t{m.record->acceleration}); }
+
+void Stopped(SMotor& m) { m.owner->NoteStopped(m.channel); }
+
+// Queues the channel's release command into this tick's buffer, behind what is queued.
+void AutoRelease(SMotor& m) {
+  if (!m.record->autoRelease) return;
+  std::uint8_t base = CommandBase(m.record->address);
+  if (base == 0) return;
+  std::uint8_t bytes[2];
+  m.owner->AppendCommand(bytes, commands::ReleaseCommand(base, bytes));
+}
+
+// Emits one step (or the two-wire set-up). False when only the set-up went out.
+bool Emit(SMotor& m, double now) {
+  commands::Buffer bytes{};
+  std::uint8_t type = m.record->type;
+  commands::Drive drive = commands::DriveOf(type);
+  if (drive != commands::Drive::TwoWire) {
+    m.position += m.direction;
+    std::uint8_t pattern = commands::PhasePattern(drive, m.record->halfSteps != 0, m.position);
+    m.owner->AppendCommand(bytes.data(), commands::PhaseStep(m.commandBase, pattern, bytes));
+    m.setupPending = false;
+    return true;
+  }
+  if (m.setupPending) {
+    m.owner->AppendCommand(bytes.data(), commands::TwoWireSetup(m.commandBase, m.direction, bytes));
+    m.setupPending = false;
+    m.nextStepTime = now + m.maxStepTime;
+    return false;
+  }
+  m.position += m.direction;
+  m.owner->AppendCommand(bytes.data(), commands::TwoWireStep(m.commandBase, m.direction, bytes));
+  return true;
+}
+
+// The motor has come to rest at the end of a ramp.
+void ComeToRest(SMotor& m) {
+  m.rampState = RampState::Idle;
+  AutoRelease(m);
+  if (m.record->type & kTypeBlock) {
+    if (m.position > m.record->length) {
+      m.position = m.target = m.record->length;
+    } else if (m.position < 0) {
+      m.destination = m.target;
+    }
+  }
+  m.nextStepTime = 0;
+}
+}  // namespace
+
+void SetMotorStoppedHook(MotorStoppedHook hook) { g_stoppedHook.store(hook, std::memory_order_release); }
+
+void RaiseMotorStopped(std::uint32_t channel) {
+  if (MotorStoppedHook hook = g_stoppedHook.load(std::memory_order_acquire)) hook(channel);
+}
+
+bool StartMove(SMotor& m, std::int32_t relativeSteps, bool hold) {
+  if (m.record == nullptr || m.owner == nullptr) return false;
+  std::int32_t t = static_cast<std::int32_t>(static_cast<std::int64_t>(relativeSteps) + m.zero);
+  if (t == m.target) {
+    Stopped(m);
+    return true;
+  }
+  m.target = t;
+  m.destination = t;
+  if (m.direction != 0) {
+    // Retarget the move in progress; a reversal first runs down its ramp.
+    if (SignToTarget(m) != m.direction) {
+      m.rampState = RampState::Decelerating;
+      if (m.rampCounter == 0) m.rampCounter = Acceleration(m);
+    }
+    return true;
+  }
+  if (m.record->address == 0) return false;
+  std::uint32_t a = Acceleration(m);
+  m.commandBase = CommandBase(m.record->address);
+  m.maxStepTime = m.record->maxStepTime * 0.001;
+  m.minStepTime = m.record->minStepTime * 0.001;
+  m.rampCounter = a;
+  m.rampConstant = static_cast<double>(a) * m.minStepTime;
+  m.accelSteps = m.record->acceleration;
+  m.rampState = RampState::Accelerating;
+  m.direction = SignToTarget(m);
+  // Already there (the target moved onto the position): nothing runs, so say so now.
+  if (m.direction == 0) Stopped(m);
+  m.setupPending = true;
+  m.nextStepTime = 0;
+  m.owner->batchHold = hold;
+  return true;
+}
+
+void Step(SMotor& m, double now) {
+  if (!(now >= m.nextStepTime)) return;
+  if (m.direction == 0 || m.record == nullptr) {
+    m.nextStepTime = 0;
+    return;
+  }
+  if (m.position == m.target) {
+    m.direction = 0;
+    Stopped(m);
+    m.nextStepTime = 0;
+    m.rampState = RampState::Idle;
+    AutoRelease(m);
+    return;
+  }
+  if (!Emit(m, now)) return;
+
+  std::uint32_t rem = SignToTarget(m) == m.direction ? Distance(m) : m.rampCounter;
+  if (rem == 0) {
+    if (m.direction != 0) Stopped(m);
+    m.direction = 0;
+    m.nextStepTime = 0;
+    return;
+  }
+
+  const std::uint32_t a = Acceleration(m);
+  double dt = m.minStepTime;
+  switch (m.rampState) {
+    case RampState::Accelerating: {
+      std::uint32_t c = --m.rampCounter;
+      if (rem < a - c) {
+        m.rampState = RampState::Decelerating;
+        m.rampCounter = rem;
+        dt = m.rampConstant / rem;
+      } else if (c == 0) {
+        m.rampState = RampState::Cruising;
+        dt = m.minStepTime;
+      } else {
+        dt = m.rampConstant / (m.accelSteps - c);
+      }
+      break;
+    }
+    case RampState::Cruising:
+      dt = m.minStepTime;
+      if (rem <= a) {
+        m.rampState = RampState::Decelerating;
+        m.rampCounter = rem;
+      }
+      break;
+    case RampState::Decelerating: {
+      std::uint32_t c = --m.rampCounter;
+      if (rem > c && SignToTarget(m) == m.direction) {
+        // The target moved further away during the run-down: accelerate again.
+        m.rampState = RampState::Accelerating;
+        m.rampCounter = a - c;
+        dt = m.rampCounter * m.maxStepTime + m.minStepTime;
+      } else if (c != 0) {
+        dt = m.rampConstant / c;
+      } else {
+        std::int32_t d = SignToTarget(m);
+        if (d != m.direction) {
+          m.direction = d;
+          if (d == 0) Stopped(m);
+        }
+        if (m.direction != 0) {
+          // A reversal ran down to a halt: start the other way at the next tick.
+          m.rampState = RampState::Accelerating;
+          m.rampCounter = a;
+          m.setupPending = true;
+          m.nextStepTime = 0;
+          return;
+        }
+        ComeToRest(m);
+        return;
+      }
+      break;
+    }
+    case RampState::Idle:
+      break;
+  }
+  m.nextStepTime = now + dt;
+}
+
+void RequestStop(SMotor& m) {
+  if (m.record == nullptr) return;
+  if (m.direction != 0 && m.rampState != RampState::Decelerating)
+    m.target = static_cast<std::int32_t>(m.position + static_cast<std::int64_t>(m.record->acceleration) * m.direction);
+  m.destinationUnits = ToUnits(m, m.target - m.zero);
+}
+
+void Initialize(SMotor& m) {
+  if (m.record == nullptr || !(m.record->type & kTypeBlock)) return;
+  double to = m.position - 1.1 * m.record->length;
+  StartMove(m, static_cast<std::int32_t>(to), false);
+}
+
+}  // namespace mervane

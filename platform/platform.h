@@ -1,0 +1,114 @@
+// Every operating-system call of mervane: monotonic clock, sleep, environment, files, dynamic
+// loading, process launch, messages, the 1 ms real-time timer thread and the control thread with
+// its periodic timers. Nothing outside this folder includes an operating-system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mervane::platform {
+
+// Seconds on the monotonic clock since an arbitrary origin (the tick's time base).
+double NowSeconds();
+void SleepSeconds(double seconds);
+void SleepMs(unsigned milliseconds);
+
+// Environment. GetEnv is empty when the variable is unset (and "" when it is set but empty).
+std::optional<std::string> GetEnv(const char* name);
+void SetEnv(const char* name, const char* value);
+void UnsetEnv(const char* name);
+
+// Files and folders. Paths are byte strings in the system's encoding.
+bool DirectoryExists(const std::string& path);
+bool FileExists(const std::string& path);
+// Creates one folder level; true when it exists afterwards.
+bool CreateDirectory(const std::string& path);
+enum class ReadStatus { Ok, Missing, Failed };
+// Reads a whole file; Missing when there is no file, Failed when it exists but cannot be read.
+ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out);
+// Replaces `path` atomically: writes a temporary file beside it, flushes it to disk, renames it
+// over the old one. A crash at any point leaves either the old or the new contents.
+bool WriteFileAtomic(const std::string& path, const void* data, std::size_t size);
+// Files in `folder` whose names start with `prefix`, sorted by name.
+std::vector<std::string> ListFiles(const std::string& folder, const std::string& prefix);
+
+// A dynamically loaded library; closed when the object goes.
+class DynamicLibrary {
+public:
+  DynamicLibrary() = default;
+  ~DynamicLibrary();
+  DynamicLibrary(const DynamicLibrary&) = delete;
+  DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+  DynamicLibrary(DynamicLibrary&& other) noexcept;
+  DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
+
+  bool Open(const std::string& path);
+  void Close();
+  bool IsOpen() const { return handle_ != nullptr; }
+  void* Symbol(const char* name) const;
+
+private:
+  void* handle_ = nullptr;
+};
+
+// Starts `program` (searched on PATH when it holds no separator) without waiting for it.
+// Returns whether it could be started; callers may ignore it.
+bool LaunchDetached(const std::string& program);
+
+// A message for the user when no window is available (standard error on Linux).
+void ShowMessage(const std::string& caption, const std::string& text);
+
+// The periodic real-time timer: a thread that wakes at absolute deadlines `period` apart on the
+// monotonic clock and calls `callback(context, deadline)`. Missed periods are skipped, never
+// burst. It asks for real-time scheduling and the finest timer slack, and runs on silently when
+// either is refused. The callback must not block.
+class RealtimeTimer {
+public:
+  using Callback = void (*)(void* context, double deadline);
+  RealtimeTimer() = default;
+  ~RealtimeTimer();
+  RealtimeTimer(const RealtimeTimer&) = delete;
+  RealtimeTimer& operator=(const RealtimeTimer&) = delete;
+
+  // False when a thread cannot be created or the timer already runs.
+  bool Start(double periodSeconds, Callback callback, void* context);
+  // Waits for a running callback to return; no callback runs after Stop returns.
+  void Stop();
+  bool Running() const;
+  // Whether the thread obtained real-time priority (for the benchmark report).
+  bool RealtimePriority() const;
+
+private:
+  struct State;
+  State* state_ = nullptr;
+};
+
+// The control thread: runs periodic timers, each callback with `serialise` held, so that timer
+// callbacks and everything else that takes that lock never run at the same time.
+class ControlThread {
+public:
+  using TimerId = std::uint64_t;
+  explicit ControlThread(std::recursive_mutex& serialise);
+  ~ControlThread();
+  ControlThread(const ControlThread&) = delete;
+  ControlThread& operator=(const ControlThread&) = delete;
+
+  // Adds a periodic timer whose first run is one interval from now. Starts the thread on first use.
+  TimerId AddTimer(double intervalSeconds, std::function<void()> callback);
+  // Call with `serialise` held (or from a timer callback): the callback never starts after this.
+  void RemoveTimer(TimerId id);
+  // Ends the thread (timers stay registered but never run). Call without `serialise` held.
+  void Stop();
+  std::size_t TimerCount() const;
+
+private:
+  struct State;
+  State* state_;
+};
+
+}  // namespace mervane::platform

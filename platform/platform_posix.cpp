@@ -1,0 +1,408 @@
+// POSIX implementation of the platform layer (Linux): clock_gettime/clock_nanosleep, dlopen,
+// posix_spawnp, pthreads with SCHED_FIFO, rename-based atomic file replacement.
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <thread>
+
+extern char** environ;
+
+namespace mervane::platform {
+
+namespace {
+timespec ToTimespec(double seconds) {
+  timespec ts{};
+  double whole = std::floor(seconds);
+  ts.tv_sec = static_cast<time_t>(whole);
+  ts.tv_nsec = static_cast<long>((seconds - whole) * 1e9);
+  if (ts.tv_nsec >= 1000000000L) {
+    ts.tv_sec += 1;
+    ts.tv_nsec -= 1000000000L;
+  }
+  return ts;
+}
+}  // namespace
+
+double NowSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void SleepSeconds(double seconds) {
+  if (!(seconds > 0)) return;
+  timespec ts = ToTimespec(seconds);
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+void SleepMs(unsigned milliseconds) { SleepSeconds(milliseconds * 0.001); }
+
+std::optional<std::string> GetEnv(const char* name) {
+  if (name == nullptr) return std::nullopt;
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+void SetEnv(const char* name, const char* value) {
+  if (name != nullptr && value != nullptr) setenv(name, value, 1);
+}
+
+void UnsetEnv(const char* name) {
+  if (name != nullptr) unsetenv(name);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool CreateDirectory(const std::string& path) {
+  if (path.empty()) return false;
+  if (mkdir(path.c_str(), 0777) == 0) return true;
+  return DirectoryExists(path);
+}
+
+ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
+  out.clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    return ReadStatus::Failed;
+  }
+  std::uint8_t chunk[4096];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      close(fd);
+      out.clear();
+      return ReadStatus::Failed;
+    }
+    if (n == 0) break;
+    out.insert(out.end(), chunk, chunk + n);
+  }
+  close(fd);
+  return ReadStatus::Ok;
+}
+
+namespace {
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The folder part of `path`, for the fsync that makes a rename durable.
+std::string FolderOf(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+}  // namespace
+
+bool WriteFileAtomic(const std::string& path, const void* data, std::size_t size) {
+  if (path.empty() || (data == nullptr && size > 0)) return false;
+  std::string temp = path + ".tmp" + std::to_string(getpid());
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool ok = WriteAll(fd, static_cast<const std::uint8_t*>(data), size) && fsync(fd) == 0;
+  ok = (close(fd) == 0) && ok;
+  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  int dir = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+std::vector<std::string> ListFiles(const std::string& folder, const std::string& prefix) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return names;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// --- DynamicLibrary ---------------------------------------------------------------------------
+
+DynamicLibrary::~DynamicLibrary() { Close(); }
+
+DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = nullptr;
+}
+
+DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+bool DynamicLibrary::Open(const std::string& path) {
+  Close();
+  if (path.empty()) return false;
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  return handle_ != nullptr;
+}
+
+void DynamicLibrary::Close() {
+  if (handle_ != nullptr) dlclose(handle_);
+  handle_ = nullptr;
+}
+
+void* DynamicLibrary::Symbol(const char* name) const {
+  if (handle_ == nullptr || name == nullptr) return nullptr;
+  return dlsym(handle_, name);
+}
+
+// --- processes and messages -------------------------------------------------------------------
+
+bool LaunchDetached(const std::string& program) {
+  if (program.empty()) return false;
+  pid_t child = 0;
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  posix_spawnattr_t attr;
+  if (posix_spawnattr_init(&attr) != 0) return false;
+  // A session of its own, so the companion outlives neither our signals nor our terminal.
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  int rc = posix_spawnp(&child, program.c_str(), nullptr, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return false;
+  // Reap it in the background so it never lingers as a zombie of the host.
+  std::thread([child] {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return true;
+}
+
+void ShowMessage(const std::string& caption, const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+}
+
+// --- RealtimeTimer ----------------------------------------------------------------------------
+
+struct RealtimeTimer::State {
+  std::thread thread;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> realtime{false};
+  double period = 0.001;
+  Callback callback = nullptr;
+  void* context = nullptr;
+};
+
+namespace {
+// Real-time priority and 1 ns timer slack; either may be refused (no privilege), then we run on.
+bool RaiseToRealtime() {
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  sched_param param{};
+  param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+  return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+}
+
+// Sleeps to an absolute deadline on the monotonic clock.
+void SleepUntil(double deadline) {
+  timespec ts = ToTimespec(deadline);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+}  // namespace
+
+RealtimeTimer::~RealtimeTimer() { Stop(); }
+
+bool RealtimeTimer::Start(double periodSeconds, Callback callback, void* context) {
+  if (state_ != nullptr || callback == nullptr || !(periodSeconds > 0)) return false;
+  auto* state = new State;
+  state->period = periodSeconds;
+  state->callback = callback;
+  state->context = context;
+  try {
+    state->thread = std::thread([state] {
+      state->realtime = RaiseToRealtime();
+      double deadline = NowSeconds() + state->period;
+      while (!state->stop.load(std::memory_order_acquire)) {
+        SleepUntil(deadline);
+        if (state->stop.load(std::memory_order_acquire)) break;
+        state->callback(state->context, deadline);
+        // Skip the periods we overslept instead of bursting through them.
+        double now = NowSeconds();
+        deadline += state->period;
+        if (now >= deadline) deadline += std::floor((now - deadline) / state->period + 1) * state->period;
+      }
+    });
+  } catch (...) {
+    delete state;
+    return false;
+  }
+  state_ = state;
+  return true;
+}
+
+void RealtimeTimer::Stop() {
+  if (state_ == nullptr) return;
+  state_->stop.store(true, std::memory_order_release);
+  if (state_->thread.joinable()) {
+    if (state_->thread.get_id() == std::this_thread::get_id())
+      state_->thread.detach();  // stopped from its own callback; the loop ends by itself
+    else
+      state_->thread.join();
+  }
+  delete state_;
+  state_ = nullptr;
+}
+
+bool RealtimeTimer::Running() const { return state_ != nullptr; }
+
+bool RealtimeTimer::RealtimePriority() const { return state_ != nullptr && state_->realtime.load(); }
+
+// --- ControlThread ----------------------------------------------------------------------------
+
+struct ControlThread::State {
+  explicit State(std::recursive_mutex& s) : serialise(s) {}
+  struct Timer {
+    double interval;
+    double due;
+    std::function<void()> callback;
+  };
+  std::recursive_mutex& serialise;
+  // Guards `timers`, `stop` and `started`; held only briefly, never while a callback runs, so
+  // RemoveTimer from a thread holding `serialise` never waits on a callback.
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::map<TimerId, Timer> timers;
+  TimerId nextId = 1;
+  bool stop = false;
+  bool started = false;
+  std::thread thread;
+
+  void Loop();
+};
+
+void ControlThread::State::Loop() {
+  std::unique_lock lock(mutex);
+  while (!stop) {
+    double now = NowSeconds();
+    double nextDue = now + 1.0;
+    TimerId dueId = 0;
+    for (auto& [id, timer] : timers) {
+      if (timer.due <= now) {
+        dueId = id;
+        break;
+      }
+      nextDue = std::min(nextDue, timer.due);
+    }
+    if (dueId == 0) {
+      double wait = std::max(0.0, nextDue - now);
+      wake.wait_for(lock, std::chrono::duration<double>(wait));
+      continue;
+    }
+    lock.unlock();
+    {
+      // Callbacks run one at a time with the library's lock held; the timer is looked up again
+      // under that lock so a timer removed meanwhile never runs.
+      std::lock_guard big(serialise);
+      std::function<void()> callback;
+      {
+        std::lock_guard small(mutex);
+        auto it = timers.find(dueId);
+        if (it != timers.end() && !stop) {
+          it->second.due = NowSeconds() + it->second.interval;
+          callback = it->second.callback;
+        }
+      }
+      if (callback) callback();
+    }
+    lock.lock();
+  }
+}
+
+ControlThread::ControlThread(std::recursive_mutex& serialise) : state_(new State(serialise)) {}
+
+ControlThread::~ControlThread() {
+  Stop();
+  delete state_;
+}
+
+ControlThread::TimerId ControlThread::AddTimer(double intervalSeconds, std::function<void()> callback) {
+  std::lock_guard lock(state_->mutex);
+  TimerId id = state_->nextId++;
+  double interval = intervalSeconds > 0 ? intervalSeconds : 0.001;
+  state_->timers[id] = State::Timer{interval, NowSeconds() + interval, std::move(callback)};
+  if (!state_->started && !state_->stop) {
+    state_->started = true;
+    state_->thread = std::thread([s = state_] { s->Loop(); });
+  }
+  state_->wake.notify_all();
+  return id;
+}
+
+void ControlThread::RemoveTimer(TimerId id) {
+  std::lock_guard lock(state_->mutex);
+  state_->timers.erase(id);
+}
+
+void ControlThread::Stop() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stop = true;
+    state_->wake.notify_all();
+  }
+  if (state_->thread.joinable() && state_->thread.get_id() != std::this_thread::get_id())
+    state_->thread.join();
+}
+
+std::size_t ControlThread::TimerCount() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->timers.size();
+}
+
+}  // namespace mervane::platform
