@@ -35,7 +35,8 @@ constexpr std::size_t kWriteLogCap = std::size_t{1} << 20;  // write records kep
 // The operations boxsim_fail can make fail, in the order of their names below.
 enum class Op { List, Open, SetBitMode, SetBaudRate, UaRead, UaWrite, GetStatus, Write, Close };
 constexpr std::array<std::string_view, 9> kOpNames = {
-    "list", "open", "setbitmode", "setbaudrate", "uaread", "uawrite", "getstatus", "write", "close"};
+    "list",    "open",      "setbitmode", "setbaudrate", "uaread",
+    "uawrite", "getstatus", "write",      "close"};
 
 struct WriteRecord {
   double time;  // seconds, platform::NowSeconds()
@@ -69,7 +70,8 @@ struct HandleRecord {
 
 // All emulator state. `mutex` guards every member; it is taken by each exported function, from
 // whichever thread calls (the host's tick thread writes, its control thread and tests open,
-// list and query, tests plug and unplug), and is never held while calling out.
+// list and query, tests plug and unplug). Besides in-memory work it is held only while an
+// EEPROM write saves its file (rare), so a tick never waits long.
 struct Emulator {
   std::mutex mutex;
   std::map<std::string, Box> boxes;    // by serial
@@ -80,8 +82,6 @@ struct Emulator {
   std::uint64_t nextHandle = 1;
   std::uint64_t plugCount = 0;
 };
-
-Emulator& TheEmulator();
 
 // ---- Persistence of the EEPROM user area (BOXSIM_STATE_DIR) ----
 
@@ -141,6 +141,14 @@ bool ValidName(const char* s) {
   return s != nullptr && s[0] != '\0' && std::strlen(s) <= kMaxNameLength;
 }
 
+// A caller's name, read no further than one byte past the longest valid name (so a longer or
+// unterminated one matches nothing).
+std::string_view BoundedName(const char* text) {
+  std::size_t length = 0;
+  while (length <= kMaxNameLength && text[length] != '\0') ++length;
+  return {text, length};
+}
+
 Box* FindBox(Emulator& em, const char* serial) {
   if (serial == nullptr) return nullptr;
   const auto it = em.boxes.find(serial);
@@ -149,6 +157,7 @@ Box* FindBox(Emulator& em, const char* serial) {
 
 int Plug(Emulator& em, const std::string& description, const std::string& serial) {
   if (!ValidName(description.c_str()) || !ValidName(serial.c_str())) return -1;
+  em.attached.reserve(em.attached.size() + 1);  // so the push_back below cannot throw
   Box& box = em.boxes[serial];
   if (box.attached) return -1;
   box.description = description;
@@ -190,7 +199,8 @@ void PlugFromEnvironment(Emulator& em) {
   }
 }
 
-// Intentionally never destroyed: a host's tick thread may still call in while the process exits.
+// Intentionally never destroyed: a host's static destructors (run after ours) or its tick thread
+// may still call in while the process exits. The library is linked nodelete, so it stays mapped.
 Emulator& TheEmulator() {
   static Emulator* const emulator = [] {
     auto* em = new Emulator;
@@ -319,8 +329,7 @@ BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_OpenEx(void* arg1, FT_DWORD flags, F
         (flags != FT_OPEN_BY_SERIAL_NUMBER && flags != FT_OPEN_BY_DESCRIPTION)) {
       return FT_INVALID_PARAMETER;
     }
-    const char* text = static_cast<const char*>(arg1);
-    const std::string_view key(text, strnlen(text, kMaxNameLength + 1));
+    const std::string_view key = BoundedName(static_cast<const char*>(arg1));
     Box* chosen = nullptr;
     for (const std::string& serial : em.attached) {
       Box& box = em.boxes.at(serial);
@@ -415,7 +424,7 @@ BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer
       box.writes.push_back({platform::NowSeconds(), static_cast<int>(bytesToWrite)});
     }
     const std::size_t keep = std::min(data.size(), kByteLogCap - box.bytes.size());
-    box.bytes.insert(box.bytes.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(keep));
+    box.bytes.insert(box.bytes.end(), data.begin(), data.begin() + std::ptrdiff_t(keep));
     box.bus.Feed(data);
     *bytesWritten = bytesToWrite;
     return FT_OK;

@@ -122,7 +122,7 @@ void BusDecoder::Feed(std::uint8_t byte) {
   }
   selected_ = address;
   if (address != 0) {
-    connectors_[static_cast<std::size_t>(address - 1)].Drive(static_cast<std::uint8_t>(byte & 0x0F));
+    connectors_[static_cast<std::size_t>(address - 1)].Drive(byte & 0x0F);
   }
 }
 

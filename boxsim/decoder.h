@@ -58,7 +58,8 @@ private:
 // The whole bus of one box: which address is selected, and the seven connectors.
 class BusDecoder {
 public:
-  // Replaces connector `address` (1..kConnectors) with a fresh one of `kind`; false if out of range.
+  // Replaces connector `address` (1..kConnectors) with a fresh one of `kind`; false when out of
+  // range.
   bool Wire(int address, MotorKind kind);
   // Bytes without bit 7 carry no address strobe; the box ignores them and so do we.
   void Feed(std::span<const std::uint8_t> bytes);

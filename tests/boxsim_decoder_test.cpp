@@ -1,6 +1,7 @@
 // The bus decoder against the byte sequences the library sends, for every kind of motor.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
 #include "boxsim/decoder.h"
@@ -18,9 +19,12 @@ struct DecodeCase {
   bool energised;
 };
 
-class DecodeTest : public testing::TestWithParam<DecodeCase> {};
+// Failure messages name the case instead of dumping its bytes.
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
-TEST_P(DecodeTest, EndsAtPositionWithErrors) {
+class BoxsimDecodeTest : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(BoxsimDecodeTest, EndsAtPositionWithErrors) {
   const DecodeCase& c = GetParam();
   BusDecoder bus;
   ASSERT_TRUE(bus.Wire(c.address, c.kind));
@@ -73,10 +77,10 @@ const DecodeCase kDecodeCases[] = {
     {"BytesWithoutBit7Ignored", K::TwoWire, 2, {0x98, 0x90, 0x10, 0x08, 0x98, 0xF8}, 1, 0, true},
 };
 
-INSTANTIATE_TEST_SUITE_P(Vectors, DecodeTest, testing::ValuesIn(kDecodeCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Vectors, BoxsimDecodeTest, testing::ValuesIn(kDecodeCases),
+                         [](const auto& test) { return std::string(test.param.name); });
 
-TEST(BusDecoderTest, InterleavedAddressesLatchTheirLines) {
+TEST(BoxsimDecoderTest, InterleavedAddressesLatchTheirLines) {
   BusDecoder bus;
   bus.Wire(1, MotorKind::FourWire);
   bus.Wire(3, MotorKind::FourWireHalf);
@@ -89,7 +93,7 @@ TEST(BusDecoderTest, InterleavedAddressesLatchTheirLines) {
   for (int a = 1; a <= 3; ++a) EXPECT_EQ(bus.At(a)->Errors(), 0) << a;
 }
 
-TEST(BusDecoderTest, ReleaseAllDeEnergisesEveryConnectorAndKeepsPositions) {
+TEST(BoxsimDecoderTest, ReleaseAllDeEnergisesEveryConnectorAndKeepsPositions) {
   BusDecoder bus;
   for (int a = 1; a <= kConnectors; ++a) {
     bus.Wire(a, MotorKind::FourWire);
@@ -103,7 +107,7 @@ TEST(BusDecoderTest, ReleaseAllDeEnergisesEveryConnectorAndKeepsPositions) {
   }
 }
 
-TEST(BusDecoderTest, RewiringAndPowerOff) {
+TEST(BoxsimDecoderTest, RewiringAndPowerOff) {
   BusDecoder bus;
   EXPECT_FALSE(bus.At(1)->Energised());
   EXPECT_EQ(bus.At(0), nullptr);
@@ -127,7 +131,7 @@ TEST(BusDecoderTest, RewiringAndPowerOff) {
   EXPECT_EQ(bus.At(2)->Position(), 0);
 }
 
-TEST(BusDecoderTest, ParsesExactlyTheFiveKindNames) {
+TEST(BoxsimDecoderTest, ParsesExactlyTheFiveKindNames) {
   EXPECT_EQ(ParseMotorKind("two-wire"), MotorKind::TwoWire);
   EXPECT_EQ(ParseMotorKind("four-wire"), MotorKind::FourWire);
   EXPECT_EQ(ParseMotorKind("four-wire-half"), MotorKind::FourWireHalf);
