@@ -59,10 +59,14 @@ bool USBDriver::Open() {
   std::uint8_t userArea[kUserAreaReadSize + 1] = {};
   std::uint32_t bytesRead = 0;
   if (driver.ReadUserArea(fresh, userArea, kUserAreaReadSize, bytesRead) != FT_OK) return fail();
-  if (bytesRead > 0 && userArea[0] != 0)
+  const bool chipNamed = bytesRead > 0 && userArea[0] != 0;
+  if (chipNamed)
     name.assign(reinterpret_cast<const char*>(userArea), strnlen(reinterpret_cast<const char*>(userArea), kUserAreaReadSize));
 
   if (!LoadSettings(*this)) return fail();
+  // A box named elsewhere keeps its name: a block without a name of its own takes the chip's,
+  // so that the next save writes that name back to the chip instead of ten NUL bytes.
+  if (chipNamed && settings.name[0] == 0) SetBlockName(settings, name);
 
   {
     DeviceGuard guard(*this);

@@ -65,7 +65,10 @@ std::string SettingsPath(const std::string& serial, bool forSave) {
     folder = kFallbackFolder;
     if (forSave && !platform::DirectoryExists(folder)) platform::CreateDirectory(folder);
   }
-  return folder + serial + kExtension;
+  // The serial comes from the box: a '/' in it must not lead the file out of the folder.
+  std::string file = serial;
+  std::replace(file.begin(), file.end(), '/', '_');
+  return folder + file + kExtension;
 }
 
 bool LoadSettings(USBDriver& device) {
@@ -78,7 +81,7 @@ bool LoadSettings(USBDriver& device) {
     case platform::ReadStatus::Ok:
       break;
   }
-  std::memcpy(&device.settings, bytes.data(), std::min(bytes.size(), kSettingsSize));
+  if (!bytes.empty()) std::memcpy(&device.settings, bytes.data(), std::min(bytes.size(), kSettingsSize));
   return true;
 }
 

@@ -81,7 +81,7 @@ char* ConfigDirBuffer();
 
 // The settings file of `serial`: base folder (host buffer, else MERVANE_CONFIG_DIR) when it
 // exists, else "configs/" relative to the current folder; then serial + ".hws" with nothing
-// inserted. With `forSave`, a missing "configs/" is created.
+// inserted ('/' in the serial becomes '_'). With `forSave`, a missing "configs/" is created.
 std::string SettingsPath(const std::string& serial, bool forSave);
 
 // Fills the block from the file: true when there is no file (block unchanged) or it was read

@@ -1,5 +1,7 @@
 // Motion generation: the start of a move and the per-tick step with its linear speed ramp.
+#include <algorithm>
 #include <atomic>
+#include <limits>
 
 #include "hardware/device.h"
 #include "motor/commands.h"
@@ -23,6 +25,13 @@ std::uint32_t Distance(const SMotor& m) {
 
 // The record's acceleration, sign-extended, as the ramp's unsigned counter arithmetic sees it.
 std::uint32_t Acceleration(const SMotor& m) { return static_cast<std::uint32_t>(std::int32_t{m.record->acceleration}); }
+
+// The acceleration of the move in progress, as loaded at its start. A slot reconfigured meanwhile
+// must not mix its new length into counters and intervals built from the old one (that divides
+// by zero and leaves the motor running for good).
+std::uint32_t MoveAcceleration(const SMotor& m) {
+  return static_cast<std::uint32_t>(static_cast<std::int32_t>(m.accelSteps));
+}
 
 void Stopped(SMotor& m) { m.owner->NoteStopped(m.channel); }
 
@@ -82,7 +91,11 @@ void RaiseMotorStopped(std::uint32_t channel) {
 bool StartMove(SMotor& m, std::int32_t relativeSteps, bool hold) {
   if (m.record == nullptr || m.owner == nullptr) return false;
   std::int32_t t = static_cast<std::int32_t>(static_cast<std::int64_t>(relativeSteps) + m.zero);
-  if (t == m.target) {
+  // Every start settles the hold flag, so the last start of a batch always lets the tick back in,
+  // even when that channel is already where it should be.
+  m.owner->batchHold = hold;
+  // At rest the target may be stale (a refused start keeps it): only the position says "there".
+  if (t == m.target && (m.direction != 0 || t == m.position)) {
     Stopped(m);
     return true;
   }
@@ -91,12 +104,31 @@ bool StartMove(SMotor& m, std::int32_t relativeSteps, bool hold) {
   if (m.direction != 0) {
     // Retarget the move in progress; a reversal first runs down its ramp.
     if (SignToTarget(m) != m.direction) {
+      const std::uint32_t a = MoveAcceleration(m);
+      if (m.rampState == RampState::Accelerating && m.rampCounter == a) {
+        // No step taken yet: the motor still rests, so it simply sets off the other way.
+        m.direction = SignToTarget(m);
+        m.setupPending = true;
+        m.nextStepTime = 0;
+        if (m.direction == 0) {
+          m.rampState = RampState::Idle;
+          Stopped(m);
+        }
+        return true;
+      }
+      // Run down from the speed reached: as many steps as the acceleration has taken so far,
+      // not what it had still to go (that would stop dead from near full speed).
+      if (m.rampState == RampState::Accelerating) m.rampCounter = a - m.rampCounter;
       m.rampState = RampState::Decelerating;
-      if (m.rampCounter == 0) m.rampCounter = Acceleration(m);
+      if (m.rampCounter == 0) m.rampCounter = a;
     }
     return true;
   }
-  if (m.record->address == 0) return false;
+  if (m.record->address == 0) {
+    // A broken batch must not keep the tick off the box for good.
+    m.owner->batchHold = false;
+    return false;
+  }
   std::uint32_t a = Acceleration(m);
   m.commandBase = CommandBase(m.record->address);
   m.maxStepTime = m.record->maxStepTime * 0.001;
@@ -110,7 +142,6 @@ bool StartMove(SMotor& m, std::int32_t relativeSteps, bool hold) {
   if (m.direction == 0) Stopped(m);
   m.setupPending = true;
   m.nextStepTime = 0;
-  m.owner->batchHold = hold;
   return true;
 }
 
@@ -138,7 +169,7 @@ void Step(SMotor& m, double now) {
     return;
   }
 
-  const std::uint32_t a = Acceleration(m);
+  const std::uint32_t a = MoveAcceleration(m);
   double dt = m.minStepTime;
   switch (m.rampState) {
     case RampState::Accelerating: {
@@ -166,9 +197,11 @@ void Step(SMotor& m, double now) {
       std::uint32_t c = --m.rampCounter;
       if (rem > c && SignToTarget(m) == m.direction) {
         // The target moved further away during the run-down: accelerate again.
+        // Keep the speed of the last interval (rampConstant / (c + 1)); the acceleration goes on
+        // from there. (A pause of rampCounter * maxStepTime here would stop a moving motor dead.)
         m.rampState = RampState::Accelerating;
         m.rampCounter = a - c;
-        dt = m.rampCounter * m.maxStepTime + m.minStepTime;
+        dt = m.rampConstant / (static_cast<double>(c) + 1.0);
       } else if (c != 0) {
         dt = m.rampConstant / c;
       } else {
@@ -198,14 +231,27 @@ void Step(SMotor& m, double now) {
 
 void RequestStop(SMotor& m) {
   if (m.record == nullptr) return;
-  if (m.direction != 0 && m.rampState != RampState::Decelerating)
-    m.target = static_cast<std::int32_t>(m.position + static_cast<std::int64_t>(m.record->acceleration) * m.direction);
+  if (m.direction != 0) {
+    // Steps still to go to the target; zero or less while a reversal runs down.
+    const std::int64_t ahead = (static_cast<std::int64_t>(m.target) - m.position) * m.direction;
+    std::int64_t stopAfter = ahead;
+    if (m.rampState != RampState::Decelerating)
+      // Shorten to the ramp length, never lengthen: a short move must not overshoot its target.
+      stopAfter = std::min<std::int64_t>(ahead, std::max<std::int64_t>(0, m.record->acceleration));
+    else if (ahead <= 0)
+      // A reversal running down: stop where the run-down ends instead of coming back.
+      stopAfter = m.rampCounter;
+    m.target = static_cast<std::int32_t>(m.position + stopAfter * m.direction);
+  }
   m.destinationUnits = ToUnits(m, m.target - m.zero);
 }
 
 void Initialize(SMotor& m) {
   if (m.record == nullptr || !(m.record->type & kTypeBlock)) return;
   double to = m.position - 1.1 * m.record->length;
+  // A length read from a file may be anything; the cast of an out-of-range double is undefined.
+  to = std::clamp(to, static_cast<double>(std::numeric_limits<std::int32_t>::min()),
+                  static_cast<double>(std::numeric_limits<std::int32_t>::max()));
   StartMove(m, static_cast<std::int32_t>(to), false);
 }
 

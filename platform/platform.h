@@ -29,7 +29,8 @@ bool FileExists(const std::string& path);
 // Creates one folder level; true when it exists afterwards.
 bool CreateDirectory(const std::string& path);
 enum class ReadStatus { Ok, Missing, Failed };
-// Reads a whole file; Missing when there is no file, Failed when it exists but cannot be read.
+// Reads a whole regular file without waiting; Missing when there is no file, Failed when
+// something else is there (a folder, a pipe) or it cannot be read.
 ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out);
 // Replaces `path` atomically: writes a temporary file beside it, flushes it to disk, renames it
 // over the old one. A crash at any point leaves either the old or the new contents.

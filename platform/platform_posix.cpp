@@ -91,10 +91,12 @@ bool CreateDirectory(const std::string& path) {
 
 ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
   out.clear();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
+  // Non-blocking, so that a FIFO or device node in place of a file fails instead of hanging; a
+  // path through a non-folder (ENOTDIR) names no file either.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ReadStatus::Missing : ReadStatus::Failed;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return ReadStatus::Failed;
   }

@@ -1,0 +1,28 @@
+// The C API's internal entry points for the plug-in and the windows: the hooks through which the
+// motor setup dialog and the control window join the exports, and a move by name with a speed.
+#pragma once
+
+#include <cstdint>
+
+#include "hardware/settings.h"
+
+namespace mervane::api {
+
+// Shows the modal motor setup dialog for (device, channel) with `record` as its starting values
+// (channel < 0: a new slot, starting from a fresh record) and leaves the edited record in
+// `record`. True only when the user closed it with OK. Called on the exporting thread with the
+// library-wide lock held. Until a dialog is installed, SM_Setup without a record and SMN_Setup
+// fail.
+using SetupDialog = bool (*)(std::uint32_t device, int channel, MotorRecord& record);
+void SetSetupDialog(SetupDialog dialog);
+
+// Destroys the control window if one exists; Exit calls it before closing the devices.
+using CloseWindow = void (*)();
+void SetCloseWindow(CloseWindow close);
+
+// SMN_Move as the plug-in's move functions call it. `speed` is accepted for their parameter
+// blocks and not used: a move's speeds come from the motor's record (minimum and maximum step
+// time, acceleration).
+bool MoveByName(const char* name, double units, bool relative, std::uint32_t speed);
+
+}  // namespace mervane::api

@@ -1,0 +1,283 @@
+// The POSIX platform layer: whole-file reads, atomic file replacement, folders, dynamic
+// libraries, the control thread's timers and the real-time timer (bounded real-time tests).
+#include <atomic>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "support.h"
+
+namespace mervane::testing {
+namespace {
+
+using platform::ReadStatus;
+
+// Waits (polling, 1 ms sleeps) until `done` holds or `limit` seconds pass; whether it held.
+template <typename Condition>
+bool WaitUntil(Condition done, double limit = 2.0) {
+  double start = platform::NowSeconds();
+  while (!done()) {
+    if (platform::NowSeconds() - start > limit) return false;
+    platform::SleepMs(1);
+  }
+  return true;
+}
+
+// --- Reading whole files ---------------------------------------------------------------------------
+
+TEST(ReadWholeFile, ReadsEveryByteOfFilesLargeAndEmpty) {
+  ScratchFolder folder;
+  for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{289}, std::size_t{4096}, std::size_t{10007}}) {
+    ByteImage bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 + size);
+    const std::string path = folder.WithSlash() + "f" + std::to_string(size);
+    WriteFileBytes(path, bytes);
+    ByteImage read = {1, 2, 3};
+    EXPECT_EQ(platform::ReadWholeFile(path, read), ReadStatus::Ok) << size;
+    EXPECT_EQ(read, bytes) << size;
+  }
+}
+
+// What is not a readable regular file: Missing when nothing is there, Failed otherwise, and the
+// output emptied either way.
+TEST(ReadWholeFile, MissingAndFailedCases) {
+  ScratchFolder folder;
+  WriteFileBytes(folder.WithSlash() + "plain", {7});
+  std::filesystem::create_directory(folder.Path() / "folder");
+  ASSERT_TRUE(MakeFifo(folder.Path() / "pipe"));
+  const std::vector<std::tuple<const char*, std::string, ReadStatus>> cases = {
+      {"no such file", folder.WithSlash() + "absent", ReadStatus::Missing},
+      {"no such folder", folder.WithSlash() + "absent/file", ReadStatus::Missing},
+      {"under a plain file", folder.WithSlash() + "plain/file", ReadStatus::Missing},
+      {"empty path", "", ReadStatus::Missing},
+      {"a folder", folder.WithSlash() + "folder", ReadStatus::Failed},
+      {"a pipe without writer", folder.WithSlash() + "pipe", ReadStatus::Failed},
+  };
+  for (const auto& [label, path, status] : cases) {
+    ByteImage out = {1, 2, 3};
+    double start = platform::NowSeconds();
+    EXPECT_EQ(platform::ReadWholeFile(path, out), status) << label;
+    EXPECT_TRUE(out.empty()) << label;
+    EXPECT_LT(platform::NowSeconds() - start, 5.0) << label << " must not wait";
+  }
+}
+
+// --- Atomic replacement ------------------------------------------------------------------------------
+
+TEST(WriteFileAtomic, CreatesAndReplacesWithExactlyTheNewBytes) {
+  ScratchFolder folder;
+  const std::string path = folder.WithSlash() + "block.hws";
+  const ByteImage longer(500, 0xEE);
+  const ByteImage shorter = {1, 2, 3, 4};
+  ASSERT_TRUE(platform::WriteFileAtomic(path, longer.data(), longer.size()));
+  EXPECT_EQ(ReadFileBytes(path), longer);
+  ASSERT_TRUE(platform::WriteFileAtomic(path, shorter.data(), shorter.size()));
+  EXPECT_EQ(ReadFileBytes(path), shorter) << "no tail of the old contents";
+  ASSERT_TRUE(platform::WriteFileAtomic(path, nullptr, 0));
+  EXPECT_TRUE(std::filesystem::is_regular_file(path));
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+  EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"block.hws"}) << "no temporary file left";
+}
+
+TEST(WriteFileAtomic, RefusesBadArgumentsAndUnwritablePlaces) {
+  ScratchFolder folder;
+  const ByteImage bytes = {9, 8, 7};
+  std::filesystem::create_directory(folder.Path() / "taken");
+  std::filesystem::create_directory(folder.Path() / "taken" / "child");
+  EXPECT_FALSE(platform::WriteFileAtomic("", bytes.data(), bytes.size()));
+  EXPECT_FALSE(platform::WriteFileAtomic(folder.WithSlash() + "null", nullptr, 3));
+  EXPECT_FALSE(platform::WriteFileAtomic(folder.WithSlash() + "absent/file", bytes.data(), bytes.size()));
+  EXPECT_FALSE(platform::WriteFileAtomic(folder.WithSlash() + "taken", bytes.data(), bytes.size()));
+  EXPECT_TRUE(std::filesystem::is_directory(folder.Path() / "taken" / "child")) << "a folder is never replaced";
+  EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"taken"});
+}
+
+TEST(WriteFileAtomic, AWriteThatCannotCompleteLeavesTheOldFileWhole) {
+  ScratchFolder folder;
+  const std::string path = folder.WithSlash() + "block.hws";
+  const ByteImage old(289, 0x11);
+  ASSERT_TRUE(platform::WriteFileAtomic(path, old.data(), old.size()));
+  const ByteImage bigger(4000, 0x22);
+  {
+    FileSizeLimitScope limit(1000);
+    ASSERT_TRUE(limit.Active());
+    EXPECT_FALSE(platform::WriteFileAtomic(path, bigger.data(), bigger.size()));
+  }
+  EXPECT_EQ(ReadFileBytes(path), old);
+  EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"block.hws"});
+}
+
+// --- Folders -------------------------------------------------------------------------------------
+
+TEST(Folders, ExistenceAndOneLevelCreation) {
+  ScratchFolder folder;
+  WriteFileBytes(folder.WithSlash() + "plain", {1});
+  EXPECT_TRUE(platform::DirectoryExists(folder.Path().string()));
+  EXPECT_TRUE(platform::DirectoryExists(folder.WithSlash()));
+  EXPECT_FALSE(platform::DirectoryExists(folder.WithSlash() + "plain"));
+  EXPECT_FALSE(platform::DirectoryExists(""));
+  EXPECT_TRUE(platform::FileExists(folder.WithSlash() + "plain"));
+  EXPECT_FALSE(platform::FileExists(folder.Path().string()));
+  EXPECT_FALSE(platform::FileExists(""));
+
+  EXPECT_TRUE(platform::CreateDirectory(folder.WithSlash() + "one"));
+  EXPECT_TRUE(platform::CreateDirectory(folder.WithSlash() + "one")) << "an existing folder is fine";
+  EXPECT_FALSE(platform::CreateDirectory(folder.WithSlash() + "two/three")) << "one level only";
+  EXPECT_FALSE(platform::CreateDirectory(folder.WithSlash() + "plain"));
+  EXPECT_FALSE(platform::CreateDirectory(""));
+  EXPECT_TRUE(platform::DirectoryExists(folder.WithSlash() + "one"));
+}
+
+// --- Dynamic libraries ------------------------------------------------------------------------------
+
+TEST(DynamicLibrary, OpensResolvesClosesAndMoves) {
+  platform::DynamicLibrary missing;
+  EXPECT_FALSE(missing.Open("/nonexistent/libnothing.so"));
+  EXPECT_FALSE(missing.Open(""));
+  EXPECT_EQ(missing.Symbol("strlen"), nullptr);
+
+  platform::DynamicLibrary library;
+  ASSERT_TRUE(library.Open(MERVANE_BOXSIM_PATH));
+  EXPECT_NE(library.Symbol("FT_ListDevices"), nullptr);
+  EXPECT_EQ(library.Symbol("FT_NoSuchFunction"), nullptr);
+  EXPECT_EQ(library.Symbol(nullptr), nullptr);
+
+  platform::DynamicLibrary moved(std::move(library));
+  EXPECT_FALSE(library.IsOpen());
+  EXPECT_TRUE(moved.IsOpen());
+  EXPECT_NE(moved.Symbol("FT_Write"), nullptr);
+  moved.Close();
+  EXPECT_FALSE(moved.IsOpen());
+  EXPECT_EQ(moved.Symbol("FT_Write"), nullptr);
+}
+
+// --- Control thread ---------------------------------------------------------------------------------
+
+TEST(ControlThread, TimersRunRepeatedlyWithTheSerialisingLockHeld) {
+  std::recursive_mutex serialise;
+  platform::ControlThread control(serialise);
+  std::atomic<int> runs{0};
+  std::atomic<int> unlockedRuns{0};
+  control.AddTimer(0.002, [&] {
+    // Another thread must find the lock taken while a callback runs.
+    bool free = false;
+    std::thread probe([&] {
+      free = serialise.try_lock();
+      if (free) serialise.unlock();
+    });
+    probe.join();
+    if (free) ++unlockedRuns;
+    ++runs;
+  });
+  EXPECT_EQ(control.TimerCount(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return runs.load() >= 5; }));
+  EXPECT_EQ(unlockedRuns.load(), 0);
+}
+
+TEST(ControlThread, NoCallbackRunsWhileSomeoneElseHoldsTheLock) {
+  std::recursive_mutex serialise;
+  platform::ControlThread control(serialise);
+  std::atomic<int> runs{0};
+  {
+    std::lock_guard hold(serialise);
+    control.AddTimer(0.001, [&] { ++runs; });
+    platform::SleepMs(50);
+    EXPECT_EQ(runs.load(), 0);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return runs.load() >= 1; }));
+}
+
+TEST(ControlThread, ARemovedTimerNeverRunsAgain) {
+  std::recursive_mutex serialise;
+  platform::ControlThread control(serialise);
+  std::atomic<int> removed{0};
+  std::atomic<int> kept{0};
+  auto removedId = control.AddTimer(0.001, [&] { ++removed; });
+  control.AddTimer(0.001, [&] { ++kept; });
+  ASSERT_TRUE(WaitUntil([&] { return removed.load() >= 3; }));
+  int runsAtRemoval = 0;
+  int keptAtRemoval = 0;
+  {
+    std::lock_guard hold(serialise);  // no callback is running now
+    control.RemoveTimer(removedId);
+    runsAtRemoval = removed.load();
+    keptAtRemoval = kept.load();
+  }
+  EXPECT_EQ(control.TimerCount(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return kept.load() >= keptAtRemoval + 5; })) << "the other timer runs on";
+  EXPECT_EQ(removed.load(), runsAtRemoval);
+}
+
+TEST(ControlThread, ATimerMayRemoveItselfAndStopEndsEverything) {
+  std::recursive_mutex serialise;
+  platform::ControlThread control(serialise);
+  std::atomic<int> once{0};
+  std::atomic<int> runs{0};
+  platform::ControlThread::TimerId self = 0;
+  {
+    std::lock_guard hold(serialise);
+    self = control.AddTimer(0.001, [&] {
+      ++once;
+      control.RemoveTimer(self);
+    });
+  }
+  control.AddTimer(0.001, [&] { ++runs; });
+  ASSERT_TRUE(WaitUntil([&] { return runs.load() >= 5; }));
+  EXPECT_EQ(once.load(), 1);
+  control.Stop();
+  int atStop = runs.load();
+  platform::SleepMs(30);
+  EXPECT_EQ(runs.load(), atStop);
+}
+
+// --- Real-time timer ---------------------------------------------------------------------------------
+
+struct TimerLog {
+  std::atomic<int> calls{0};
+  std::atomic<bool> ordered{true};
+  double lastDeadline = 0;  // touched by the timer thread only
+};
+
+void CountCall(void* context, double deadline) {
+  auto* log = static_cast<TimerLog*>(context);
+  if (deadline <= log->lastDeadline) log->ordered = false;
+  log->lastDeadline = deadline;
+  ++log->calls;
+}
+
+TEST(RealtimeTimer, RunsPeriodicallyAndNeverAfterStop) {
+  platform::RealtimeTimer timer;
+  TimerLog log;
+  EXPECT_FALSE(timer.Running());
+  ASSERT_TRUE(timer.Start(0.001, &CountCall, &log));
+  EXPECT_TRUE(timer.Running());
+  EXPECT_FALSE(timer.Start(0.001, &CountCall, &log)) << "already running";
+  ASSERT_TRUE(WaitUntil([&] { return log.calls.load() >= 20; }));
+  timer.Stop();
+  EXPECT_FALSE(timer.Running());
+  int atStop = log.calls.load();
+  platform::SleepMs(20);
+  EXPECT_EQ(log.calls.load(), atStop);
+  EXPECT_TRUE(log.ordered.load()) << "deadlines only move forward";
+  timer.Stop();  // a second stop is harmless
+
+  TimerLog again;
+  ASSERT_TRUE(timer.Start(0.001, &CountCall, &again)) << "restartable";
+  EXPECT_TRUE(WaitUntil([&] { return again.calls.load() >= 3; }));
+}
+
+TEST(RealtimeTimer, RefusesBadArguments) {
+  platform::RealtimeTimer timer;
+  TimerLog log;
+  EXPECT_FALSE(timer.Start(0.001, nullptr, &log));
+  EXPECT_FALSE(timer.Start(0.0, &CountCall, &log));
+  EXPECT_FALSE(timer.Start(-1.0, &CountCall, &log));
+  EXPECT_FALSE(timer.Start(std::numeric_limits<double>::quiet_NaN(), &CountCall, &log));
+  EXPECT_FALSE(timer.Running());
+}
+
+}  // namespace
+}  // namespace mervane::testing
