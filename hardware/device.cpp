@@ -93,6 +93,12 @@ bool USBDriver::Open() {
 }
 
 void USBDriver::Close(bool chipUntouched) {
+  // A box pulled out since the watchdog last looked cannot take its name any more; saving as
+  // after a lost connection still keeps where its motors were.
+  if (!chipUntouched && connected) {
+    DeviceGuard guard(*this);
+    if (GetRuntime().driver.GetStatus(handle) != FT_OK) chipUntouched = true;
+  }
   SaveSettings(*this, chipUntouched);
   DeviceGuard guard(*this);
   // After a lost connection the handle is left for the next Open to close: the box is gone.

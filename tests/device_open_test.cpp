@@ -266,6 +266,28 @@ TEST_F(DeviceTest, DestroyingAnUnpluggedBoxNeitherSavesNorLeaksItsHandle) {
   }
 }
 
+// A box pulled out after it last moved, before any watchdog noticed: closing it still records
+// where its motors are (chip untouched), instead of failing on the chip write and losing them.
+TEST_F(DeviceTest, ClosingABoxUnpluggedUnnoticedStillSavesItsPositions) {
+  WriteConfiguredFile();
+  ASSERT_EQ(PlugAndRefresh({{"VORK-KADO", kKado}}), 1);
+  const ByteImage chipBefore = EepromBytes(kKado);
+  {
+    LibraryLock lock;
+    DeviceGuard guard(Device(0));
+    Device(0).motors[0].position = 41;  // moved since the open: 41 steps / 2 steps per unit
+  }
+  ASSERT_EQ(boxsim_unplug(kKado), 0);
+  {
+    LibraryLock lock;
+    CloseAllDevices();
+  }
+  const ByteImage saved = ReadFileBytes(SettingsFile(kKado));
+  ASSERT_EQ(saved.size(), 289u);
+  EXPECT_EQ(ReadAt<float>(saved, RecordOffset(0) + kRecordPosition), 20.5f);
+  EXPECT_EQ(EepromBytes(kKado), chipBefore);
+}
+
 // --- Real time: the control thread's watchdog and the tick timer ----------------------------------
 
 // The one test on the real clock: a replugged box comes back within the watchdog period (250 ms)
