@@ -9,7 +9,12 @@
  * The exported symbols carry a leading underscore (_InitPlugin, _SM_Move, ...); this header binds
  * the plain names to them, so a C or C++ program that includes it and links the library needs no
  * further declarations. Call the functions from one thread at a time or from several: the library
- * serialises them. Call Exit before unloading the library. */
+ * serialises them. Call Exit before unloading the library.
+ *
+ * On Linux every export carries the symbol version MERVANE_1. The C library has a function
+ * _Exit of its own: a program linked against this library binds Exit() to _Exit@MERVANE_1,
+ * while the C library and other libraries keep theirs. A source file that includes this header
+ * cannot call the C library's _Exit as well (both are the symbol _Exit there); use _exit. */
 #ifndef MERVANE_H
 #define MERVANE_H
 

@@ -58,7 +58,7 @@ private:
 };
 
 // Starts `program` (searched on PATH when it holds no separator) without waiting for it.
-// Returns whether it could be started; callers may ignore it.
+// Returns whether the launch went out (a program that cannot be run is not reported).
 bool LaunchDetached(const std::string& program);
 
 // A message for the user when no window is available (standard error on Linux).

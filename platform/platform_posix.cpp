@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -25,7 +24,6 @@
 #include <map>
 #include <thread>
 
-extern char** environ;
 
 namespace mervane::platform {
 
@@ -209,22 +207,25 @@ void* DynamicLibrary::Symbol(const char* name) const {
 
 bool LaunchDetached(const std::string& program) {
   if (program.empty()) return false;
-  pid_t child = 0;
   char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  posix_spawnattr_t attr;
-  if (posix_spawnattr_init(&attr) != 0) return false;
-  // A session of its own, so the companion outlives neither our signals nor our terminal.
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  int rc = posix_spawnp(&child, program.c_str(), nullptr, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) return false;
-  // Reap it in the background so it never lingers as a zombie of the host.
-  std::thread([child] {
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  // Fork twice: the intermediate child starts the program and ends at once, so the program is
+  // adopted by init and never becomes our zombie, and nothing of ours waits for it (the library
+  // may be unloaded while it runs). Only async-signal-safe calls run between fork and exec.
+  pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    pid_t grandchild = fork();
+    if (grandchild == 0) {
+      setsid();
+      execvp(program.c_str(), argv);
+      _exit(127);
     }
-  }).detach();
-  return true;
+    _exit(grandchild < 0 ? 1 : 0);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void ShowMessage(const std::string& caption, const std::string& text) {
