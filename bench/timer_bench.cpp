@@ -3,8 +3,9 @@
 //      on another thread, a plain sleep_for(1 ms) loop; ticks counted and lateness of each tick
 //      against its deadline (median, p99, p99.9, max).
 //   2. CPU: the library's own tick timer with no motor running, process CPU time per second of
-//      wall time, for no boxes and for 50 resting boxes.
-// Usage: timer_bench [--seconds=N] (default 10 per measurement).
+//      wall time, for no boxes and for 50 resting boxes, beside the bare timer (empty callback).
+// Usage: timer_bench [--seconds=N] [--timer-only]   (default 10 s per measurement; --timer-only
+// leaves out the sleep_for loop, to see whether it disturbs the timer).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +44,16 @@ void Print(const char* name, const Lateness& l) {
               Percentile(l.samples, 0.999) * us, Percentile(l.samples, 1.0) * us);
 }
 
+// Time the hypervisor took the machine's processors away (Linux "steal"), in seconds summed over
+// all processors; negative when unknown. Explains stalls that no thread of ours caused.
+double StealSeconds() {
+  std::ifstream stat("/proc/stat");
+  std::string cpu;
+  long long user, nice, system, idle, iowait, irq, softirq, steal;
+  if (!(stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu") return -1;
+  return static_cast<double>(steal) / 100.0;  // USER_HZ
+}
+
 // The real-time timer's callback: lateness against the deadline it was due at, then the tick.
 struct TimerProbe {
   std::vector<double> deadlines;
@@ -60,7 +72,7 @@ struct TimerProbe {
   }
 };
 
-void MeasureAccuracy(double seconds) {
+void MeasureAccuracy(double seconds, bool withSleeper) {
   const auto capacity = static_cast<std::size_t>(seconds * 1000.0 * 1.1 + 1000);
   TimerProbe probe;
   probe.deadlines.assign(capacity, 0.0);
@@ -70,8 +82,9 @@ void MeasureAccuracy(double seconds) {
   std::size_t sleepCount = 0;
 
   platform::RealtimeTimer timer;
+  const double steal0 = StealSeconds();
   std::thread sleeper([&] {
-    while (!stopSleeper.load(std::memory_order_relaxed) && sleepCount < sleepWakes.size()) {
+    while (withSleeper && !stopSleeper.load(std::memory_order_relaxed) && sleepCount < sleepWakes.size()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       sleepWakes[sleepCount++] = platform::NowSeconds();
     }
@@ -82,6 +95,7 @@ void MeasureAccuracy(double seconds) {
   platform::SleepSeconds(seconds + 0.1);
   const bool realtime = timer.RealtimePriority();
   timer.Stop();
+  const double steal = steal0 < 0 ? -1 : StealSeconds() - steal0;
   stopSleeper = true;
   sleeper.join();
 
@@ -108,10 +122,33 @@ void MeasureAccuracy(double seconds) {
     }
     ++plain.ticks;  // the first wake
   }
-  std::printf("Timer accuracy over %.0f s (both at the same time; timer thread real-time priority: %s)\n", seconds,
-              realtime ? "yes" : "no, refused");
+  std::printf("Timer accuracy over %.0f s (%s; timer thread real-time priority: %s)\n", seconds,
+              withSleeper ? "both at the same time" : "timer alone", realtime ? "yes" : "no, refused");
   Print("RealtimeTimer + Tick", real);
-  Print("sleep_for(1ms) loop", plain);
+  if (withSleeper) Print("sleep_for(1ms) loop", plain);
+  if (steal >= 0) std::printf("  processor time taken by the hypervisor meanwhile (steal): %.0f ms\n", steal * 1000.0);
+}
+
+// Process CPU time (the main thread only sleeps meanwhile) per second of wall time, in percent.
+template <typename Run>
+double CpuPercent(double seconds, Run&& whileRunning) {
+  platform::SleepSeconds(0.2);  // settle
+  const std::clock_t cpu0 = std::clock();
+  const double wall0 = platform::NowSeconds();
+  whileRunning(seconds);
+  const std::clock_t cpu1 = std::clock();
+  const double wall1 = platform::NowSeconds();
+  return 100.0 * (static_cast<double>(cpu1 - cpu0) / CLOCKS_PER_SEC) / (wall1 - wall0);
+}
+
+// The same real-time timer with an empty callback: what the machine charges for 1000 wake-ups a
+// second, whatever the callback does.
+void MeasureBareTimerCpu(double seconds) {
+  platform::RealtimeTimer timer;
+  timer.Start(0.001, [](void*, double) {}, nullptr);
+  double percent = CpuPercent(seconds, [](double s) { platform::SleepSeconds(s); });
+  timer.Stop();
+  std::printf("  bare timer, empty callback:        %.3f %% of one core\n", percent);
 }
 
 // Process CPU time per second of wall time while the library's tick timer runs and nothing moves.
@@ -123,20 +160,13 @@ void MeasureIdleCpu(double seconds, int boxes) {
     LibraryLock lock;
     if (!StartTickTimer()) std::printf("  the tick timer could not start\n");
   }
-  platform::SleepSeconds(0.2);  // settle
-  const std::clock_t cpu0 = std::clock();
-  const double wall0 = platform::NowSeconds();
-  platform::SleepSeconds(seconds);
-  const std::clock_t cpu1 = std::clock();
-  const double wall1 = platform::NowSeconds();
+  double percent = CpuPercent(seconds, [](double s) { platform::SleepSeconds(s); });
   {
     LibraryLock lock;
     StopTickTimer();
   }
   GetRuntime().manualTiming = true;
-  const double cpu = static_cast<double>(cpu1 - cpu0) / CLOCKS_PER_SEC;
-  std::printf("  %3d boxes (%3d resting channels): %.3f %% of one core (%.4f s CPU in %.2f s)\n", boxes,
-              boxes * kChannelCount, 100.0 * cpu / (wall1 - wall0), cpu, wall1 - wall0);
+  std::printf("  tick timer, %2d boxes (%3d resting): %.3f %% of one core\n", boxes, boxes * kChannelCount, percent);
 }
 
 }  // namespace
@@ -144,11 +174,14 @@ void MeasureIdleCpu(double seconds, int boxes) {
 
 int main(int argc, char** argv) {
   double seconds = 10.0;
+  bool withSleeper = true;
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--seconds=", 10) == 0) {
       seconds = std::atof(argv[i] + 10);
+    } else if (std::strcmp(argv[i], "--timer-only") == 0) {
+      withSleeper = false;
     } else {
-      std::fprintf(stderr, "usage: %s [--seconds=N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--seconds=N] [--timer-only]\n", argv[0]);
       return 2;
     }
   }
@@ -156,9 +189,10 @@ int main(int argc, char** argv) {
   {
     mervane::bench::BenchBoxes boxes(50);
     mervane::bench::BenchBoxes::Prepare({.running = false});
-    mervane::bench::MeasureAccuracy(seconds);
+    mervane::bench::MeasureAccuracy(seconds, withSleeper);
   }
   std::printf("Tick thread CPU with no motor running, over %.0f s (whole process; the main thread sleeps)\n", seconds);
+  mervane::bench::MeasureBareTimerCpu(seconds);
   mervane::bench::MeasureIdleCpu(seconds, 0);
   mervane::bench::MeasureIdleCpu(seconds, 50);
   return 0;

@@ -81,6 +81,7 @@ struct PhaseCase {
   bool halfSteps;
   std::vector<std::uint8_t> table;  // pattern of position 0, 1, 2, ...
 };
+void PrintTo(const PhaseCase& c, std::ostream* os) { *os << c.name; }
 
 class PhaseTableTest : public MotionTest, public ::testing::WithParamInterface<PhaseCase> {};
 

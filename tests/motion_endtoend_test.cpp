@@ -19,6 +19,7 @@ struct KindCase {
   bool halfSteps;
   std::uint8_t address;
 };
+void PrintTo(const KindCase& c, std::ostream* os) { *os << c.name; }
 
 const KindCase kKinds[] = {
     {"TwoWire", 0x01, false, 1},      {"FourWire", 0x86, false, 2}, {"FourWireHalf", 0x87, true, 3},

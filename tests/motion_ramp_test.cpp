@@ -151,6 +151,7 @@ struct RampChangeCase {
   std::int32_t secondTarget;
   std::int32_t furthest;     // highest position on the way
 };
+void PrintTo(const RampChangeCase& c, std::ostream* os) { *os << c.name; }
 
 class RampChangeTest : public MotionTest, public ::testing::WithParamInterface<RampChangeCase> {};
 
@@ -229,6 +230,7 @@ struct StopCase {
   RampState phase;        // ramp state at that moment
   std::int32_t restsAt;
 };
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 
 class RequestStopTest : public MotionTest, public ::testing::WithParamInterface<StopCase> {};
 
@@ -373,6 +375,7 @@ struct BlockCase {
   std::int32_t position;  // at rest
   std::int32_t target;
 };
+void PrintTo(const BlockCase& c, std::ostream* os) { *os << c.name; }
 
 class BlockEndTest : public MotionTest, public ::testing::WithParamInterface<BlockCase> {};
 
@@ -411,6 +414,7 @@ struct InitCase {
   bool runs;
   std::int32_t target;
 };
+void PrintTo(const InitCase& c, std::ostream* os) { *os << c.name; }
 
 class InitializeTest : public MotionTest, public ::testing::WithParamInterface<InitCase> {};
 

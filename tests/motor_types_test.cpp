@@ -66,6 +66,7 @@ struct StepsCase {
   double units;
   std::int32_t steps;
 };
+void PrintTo(const StepsCase& c, std::ostream* os) { *os << c.units << " units at " << c.coefficient; }
 
 class ToStepsTest : public ::testing::TestWithParam<StepsCase> {};
 

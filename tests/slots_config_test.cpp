@@ -171,6 +171,7 @@ struct SaveCase {
   std::function<void(MotionTest&, long& k)> move;
   std::int32_t expectedPosition;
 };
+void PrintTo(const SaveCase& c, std::ostream* os) { *os << c.name; }
 
 class SavedPositionTest : public MotionTest, public ::testing::WithParamInterface<SaveCase> {
 public:
