@@ -11,28 +11,50 @@ namespace mervane {
 namespace {
 constexpr double kTickPeriod = 0.001;  // seconds
 
-void TimerCallback(void*, double) { Tick(platform::NowSeconds()); }
+// After this many idle ticks (no channel running anywhere) the timer thread rests until the next
+// start, so an idle library costs no CPU. Timer thread only.
+constexpr unsigned kIdleTicksBeforeRest = 100;
+unsigned g_idleTicks = 0;
+
+void TimerCallback(void*, double) {
+  if (Tick(platform::NowSeconds())) {
+    g_idleTicks = 0;
+  } else if (++g_idleTicks >= kIdleTicksBeforeRest) {
+    g_idleTicks = 0;
+    GetRuntime().tickTimer.RestAfterThisCall();
+  }
+}
 
 // One device's share of a tick. The device lock is only tried: a device the control thread is
 // changing right now is left for the next tick, its channels untouched, so no step is lost.
-void TickDevice(USBDriver& device, double now, const Driver& driver) {
-  if (!device.Lock().try_lock()) return;
+// Returns whether the device may still move.
+bool TickDevice(USBDriver& device, double now, const Driver& driver) {
+  if (!device.Lock().try_lock()) return true;
   std::memset(device.output, 0, kOutputSize);
   device.outputCount = 0;
+  bool busy = device.batchHold;
   if (device.connected && !device.batchHold) {
-    for (std::uint32_t m = 0; m < device.motorCount && m < kChannelCount; ++m) Step(device.motors[m], now);
+    for (std::uint32_t m = 0; m < device.motorCount && m < kChannelCount; ++m) {
+      Step(device.motors[m], now);
+      busy = busy || device.motors[m].direction != 0;
+    }
     if (device.outputCount > 0) device.lastStatus = driver.Write(device.handle, device.output, device.outputCount);
   }
   device.UnlockAndRaise();
+  return busy;
 }
 }  // namespace
 
-void Tick(double now) {
+bool Tick(double now) {
   Runtime& runtime = GetRuntime();
   const DeviceList& list = runtime.devices;
   std::uint32_t count = list.Count();
-  for (std::uint32_t i = 0; i < count; ++i) TickDevice(*list.At(i), now, runtime.driver);
+  bool busy = false;
+  for (std::uint32_t i = 0; i < count; ++i) busy = TickDevice(*list.At(i), now, runtime.driver) || busy;
+  return busy;
 }
+
+void WakeTickTimer() { GetRuntime().tickTimer.Wake(); }
 
 bool StartTickTimer() {
   Runtime& runtime = GetRuntime();

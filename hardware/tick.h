@@ -9,7 +9,10 @@ bool StartTickTimer();
 // Stops it and waits for a running tick to finish. Library lock held.
 void StopTickTimer();
 bool TickTimerRunning();
-// One tick at time `now` (seconds on the monotonic clock).
-void Tick(double now);
+// One tick at time `now` (seconds on the monotonic clock). Whether anything may still move:
+// a running channel, a batch being started, or a device left for the next tick.
+bool Tick(double now);
+// Lets a resting timer tick again; called whenever a move starts. Control thread.
+void WakeTickTimer();
 
 }  // namespace mervane

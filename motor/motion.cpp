@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "hardware/device.h"
+#include "hardware/tick.h"
 #include "motor/commands.h"
 #include "motor/motor.h"
 
@@ -94,6 +95,8 @@ bool StartMove(SMotor& m, std::int32_t relativeSteps, bool hold) {
   // Every start settles the hold flag, so the last start of a batch always lets the tick back in,
   // even when that channel is already where it should be.
   m.owner->batchHold = hold;
+  // A resting tick timer must come back for this move (cheap when it is ticking anyway).
+  WakeTickTimer();
   // At rest the target may be stale (a refused start keeps it): only the position says "there".
   if (t == m.target && (m.direction != 0 || t == m.position)) {
     Stopped(m);

@@ -80,6 +80,13 @@ public:
   bool Start(double periodSeconds, Callback callback, void* context);
   // Waits for a running callback to return; no callback runs after Stop returns.
   void Stop();
+  // Called from the callback: once it returns, the thread rests (no wake-ups, no CPU) until
+  // Wake(). A Wake() that comes first cancels the rest.
+  void RestAfterThisCall();
+  // Ends a rest (or cancels the next one); the next call comes one period later. Any thread.
+  void Wake();
+  // Whether the thread rests right now (for tests and reports).
+  bool Resting() const;
   bool Running() const;
   // Whether the thread obtained real-time priority (for the benchmark report).
   bool RealtimePriority() const;

@@ -237,6 +237,13 @@ void ShowMessage(const std::string& caption, const std::string& text) {
 struct RealtimeTimer::State {
   std::thread thread;
   std::atomic<bool> stop{false};
+  std::atomic<bool> restRequested{false};  // timer thread only
+  // Guards `woken` and `resting`; the callback never runs with it held, so Wake() from a thread
+  // that holds a device lock never waits on the tick.
+  std::mutex restMutex;
+  std::condition_variable restWake;
+  bool woken = false;
+  bool resting = false;
   std::atomic<bool> realtime{false};
   double period = 0.001;
   Callback callback = nullptr;
@@ -268,6 +275,8 @@ bool RealtimeTimer::Start(double periodSeconds, Callback callback, void* context
   state->period = periodSeconds;
   state->callback = callback;
   state->context = context;
+  // Published before the thread starts: its callback may call RestAfterThisCall at once.
+  state_ = state;
   try {
     state->thread = std::thread([state] {
       state->realtime = RaiseToRealtime();
@@ -276,23 +285,34 @@ bool RealtimeTimer::Start(double periodSeconds, Callback callback, void* context
         SleepUntil(deadline);
         if (state->stop.load(std::memory_order_acquire)) break;
         state->callback(state->context, deadline);
-        // Skip the periods we overslept instead of bursting through them.
+        if (state->restRequested.exchange(false)) {
+          std::unique_lock rest(state->restMutex);
+          state->resting = !state->woken;
+          state->restWake.wait(rest, [state] { return state->woken || state->stop.load(); });
+          state->resting = false;
+          state->woken = false;
+        }
+        // Skip the periods we overslept (or rested through) instead of bursting through them.
         double now = NowSeconds();
         deadline += state->period;
         if (now >= deadline) deadline += std::floor((now - deadline) / state->period + 1) * state->period;
       }
     });
   } catch (...) {
+    state_ = nullptr;
     delete state;
     return false;
   }
-  state_ = state;
   return true;
 }
 
 void RealtimeTimer::Stop() {
   if (state_ == nullptr) return;
-  state_->stop.store(true, std::memory_order_release);
+  {
+    std::lock_guard rest(state_->restMutex);
+    state_->stop.store(true, std::memory_order_release);
+    state_->restWake.notify_all();
+  }
   if (state_->thread.joinable()) {
     if (state_->thread.get_id() == std::this_thread::get_id())
       state_->thread.detach();  // stopped from its own callback; the loop ends by itself
@@ -304,6 +324,23 @@ void RealtimeTimer::Stop() {
 }
 
 bool RealtimeTimer::Running() const { return state_ != nullptr; }
+
+void RealtimeTimer::RestAfterThisCall() {
+  if (state_ != nullptr) state_->restRequested.store(true);
+}
+
+void RealtimeTimer::Wake() {
+  if (state_ == nullptr) return;
+  std::lock_guard rest(state_->restMutex);
+  state_->woken = true;
+  state_->restWake.notify_all();
+}
+
+bool RealtimeTimer::Resting() const {
+  if (state_ == nullptr) return false;
+  std::lock_guard rest(state_->restMutex);
+  return state_->resting;
+}
 
 bool RealtimeTimer::RealtimePriority() const { return state_ != nullptr && state_->realtime.load(); }
 

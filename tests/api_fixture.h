@@ -16,14 +16,14 @@ namespace mervane::testing {
 
 // A four-wire, full-step motor for SM_Setup: a 5-step ramp down to 1 ms steps.
 inline MotorInfo FourWireInfo(std::uint8_t address, const char* name, float coefficient = 100.0f) {
-  MotorSpec spec;
-  spec.address = address;
-  spec.acceleration = 5;
-  spec.minStepTime = 1;
-  spec.maxStepTime = 5;
-  spec.length = 1000;
-  spec.coefficient = coefficient;
-  MotorRecord record = MotionRecord(spec);
+  MotorSetup setup;
+  setup.address = address;
+  setup.acceleration = 5;
+  setup.minStepTime = 1;
+  setup.maxStepTime = 5;
+  setup.length = 1000;
+  setup.coefficient = coefficient;
+  MotorRecord record = MotionRecord(setup);
   std::memcpy(record.name, name, std::min(std::strlen(name), sizeof record.name - 1));
   MotorInfo info;
   std::memcpy(&info, &record, sizeof info);

@@ -269,6 +269,47 @@ TEST(RealtimeTimer, RunsPeriodicallyAndNeverAfterStop) {
   EXPECT_TRUE(WaitUntil([&] { return again.calls.load() >= 3; }));
 }
 
+// An idle timer rests without a single wake-up until it is woken, then ticks on; Stop ends a rest.
+struct RestingLog {
+  platform::RealtimeTimer* timer = nullptr;
+  std::atomic<int> calls{0};
+  std::atomic<int> restAt{5};  // the call after which the callback asks for a rest
+};
+
+void RestOnCue(void* context, double) {
+  auto* log = static_cast<RestingLog*>(context);
+  if (++log->calls == log->restAt.load()) log->timer->RestAfterThisCall();
+}
+
+TEST(RealtimeTimer, RestsUntilWokenAndStopsWhileResting) {
+  platform::RealtimeTimer timer;
+  RestingLog log;
+  log.timer = &timer;
+  ASSERT_TRUE(timer.Start(0.001, &RestOnCue, &log));
+  ASSERT_TRUE(WaitUntil([&] { return timer.Resting(); }));
+  EXPECT_EQ(log.calls.load(), 5);
+  platform::SleepMs(30);
+  EXPECT_EQ(log.calls.load(), 5) << "a resting timer makes no calls";
+  log.restAt = 15;
+  timer.Wake();
+  ASSERT_TRUE(WaitUntil([&] { return log.calls.load() >= 15 && timer.Resting(); }));
+  EXPECT_EQ(log.calls.load(), 15);
+  timer.Stop();  // returns although the thread rests
+  EXPECT_FALSE(timer.Running());
+}
+
+TEST(RealtimeTimer, AWakeBeforeTheRestCancelsIt) {
+  platform::RealtimeTimer timer;
+  RestingLog log;
+  log.timer = &timer;
+  log.restAt = 1000000;
+  ASSERT_TRUE(timer.Start(0.001, &RestOnCue, &log));
+  timer.Wake();  // nobody rests yet: the next rest request is cancelled
+  log.restAt = log.calls.load() + 3;
+  ASSERT_TRUE(WaitUntil([&] { return log.calls.load() >= log.restAt.load() + 5; }));
+  EXPECT_FALSE(timer.Resting());
+}
+
 TEST(RealtimeTimer, RefusesBadArguments) {
   platform::RealtimeTimer timer;
   TimerLog log;

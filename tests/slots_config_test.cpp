@@ -167,7 +167,7 @@ TEST_F(SlotsTest, WaitStoppedOnARestingChannelReturnsAtOnce) {
 // next open rebuilds exactly that step position.
 struct SaveCase {
   const char* name;
-  MotorSpec spec;
+  MotorSetup setup;
   std::function<void(MotionTest&, long& k)> move;
   std::int32_t expectedPosition;
 };
@@ -188,14 +188,14 @@ public:
 
 TEST_P(SavedPositionTest, StoresWhereTheMotorReallyIs) {
   const SaveCase& c = GetParam();
-  ASSERT_EQ(AddMotor(c.spec), 0);
+  ASSERT_EQ(AddMotor(c.setup), 0);
   long k = 0;
   c.move(*this, k);
   ASSERT_FALSE(Running(0));
   const std::int32_t position = Motor(0).position;
   EXPECT_EQ(position, c.expectedPosition);
-  EXPECT_EQ(boxsim_position(kSerial, c.spec.address), position);
-  const double units = position / static_cast<double>(c.spec.coefficient);
+  EXPECT_EQ(boxsim_position(kSerial, c.setup.address), position);
+  const double units = position / static_cast<double>(c.setup.coefficient);
   {
     LibraryLock lock;
     ASSERT_TRUE(SaveSettings(Box(), false));

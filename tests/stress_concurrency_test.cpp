@@ -18,7 +18,7 @@ namespace {
 std::atomic<long> g_stoppedEvents{0};
 void CountStopped(std::uint32_t) { g_stoppedEvents.fetch_add(1, std::memory_order_relaxed); }
 
-const MotorSpec kMotors[] = {
+const MotorSetup kMotors[] = {
     {.address = 1, .type = 0x85, .acceleration = 4, .minStepTime = 1, .maxStepTime = 1},
     {.address = 2, .type = 0x01, .acceleration = 4, .minStepTime = 1, .maxStepTime = 1, .autoRelease = true},
     {.address = 3, .type = 0x2B, .acceleration = 4, .minStepTime = 1, .maxStepTime = 1, .halfSteps = true},

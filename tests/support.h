@@ -254,7 +254,7 @@ struct ParamName {
 };
 
 // What a motor record needs for motion; the rest stays as in a fresh record.
-struct MotorSpec {
+struct MotorSetup {
   std::uint8_t address = 1;
   std::uint8_t type = 0x85;
   std::int8_t acceleration = 20;
@@ -266,17 +266,17 @@ struct MotorSpec {
   float coefficient = 1.0f;
 };
 
-inline MotorRecord MotionRecord(const MotorSpec& spec) {
+inline MotorRecord MotionRecord(const MotorSetup& setup) {
   MotorRecord record = FreshRecord();
-  record.address = spec.address;
-  record.type = spec.type;
-  record.acceleration = spec.acceleration;
-  record.minStepTime = spec.minStepTime;
-  record.maxStepTime = spec.maxStepTime;
-  record.halfSteps = spec.halfSteps ? 1 : 0;
-  record.autoRelease = spec.autoRelease ? 1 : 0;
-  record.length = spec.length;
-  record.coefficient = spec.coefficient;
+  record.address = setup.address;
+  record.type = setup.type;
+  record.acceleration = setup.acceleration;
+  record.minStepTime = setup.minStepTime;
+  record.maxStepTime = setup.maxStepTime;
+  record.halfSteps = setup.halfSteps ? 1 : 0;
+  record.autoRelease = setup.autoRelease ? 1 : 0;
+  record.length = setup.length;
+  record.coefficient = setup.coefficient;
   return record;
 }
 
@@ -367,15 +367,15 @@ protected:
   USBDriver& Box() { return Device(0); }
 
   // Adds a slot and wires the emulator's connector to match; the new channel index.
-  int AddMotor(const MotorSpec& spec) {
-    MotorRecord record = MotionRecord(spec);
+  int AddMotor(const MotorSetup& setup) {
+    MotorRecord record = MotionRecord(setup);
     int slot = -1;
     {
       LibraryLock lock;
       slot = AddSlot(Box(), record);
     }
     EXPECT_GE(slot, 0);
-    if (spec.address >= 1 && spec.address <= 7) boxsim_wire(kSerial, spec.address, WiringOf(record));
+    if (setup.address >= 1 && setup.address <= 7) boxsim_wire(kSerial, setup.address, WiringOf(record));
     return slot;
   }
 

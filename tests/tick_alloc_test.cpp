@@ -165,7 +165,7 @@ TEST(CountingAllocatorTest, CountsOnlyWhileAsked) {
 // Seven channels of every drive, with auto release, reversals and stops, ticked through
 // thousands of steps: not one allocation inside a tick.
 TEST_F(TickAllocationTest, TicksOfRunningChannelsAllocateNothing) {
-  const MotorSpec specs[] = {
+  const MotorSetup setups[] = {
       {.address = 1, .type = 0x01, .acceleration = 6, .minStepTime = 1, .maxStepTime = 2, .autoRelease = true},
       {.address = 2, .type = 0x85, .acceleration = 6, .minStepTime = 1},
       {.address = 3, .type = 0x86, .acceleration = 6, .minStepTime = 1, .halfSteps = true, .autoRelease = true},
@@ -174,7 +174,7 @@ TEST_F(TickAllocationTest, TicksOfRunningChannelsAllocateNothing) {
       {.address = 6, .type = 0xC5, .acceleration = 6, .minStepTime = 1, .autoRelease = true, .length = 150},
       {.address = 7, .type = 0x41, .acceleration = 0, .minStepTime = 2, .maxStepTime = 3},
   };
-  for (const MotorSpec& spec : specs) AddMotor(spec);
+  for (const MotorSetup& setup : setups) AddMotor(setup);
   SetMotorStoppedHook(&CountStop);
   g_stops = 0;
   long k = 0, allocations = 0, ticks = 0;
@@ -196,9 +196,9 @@ TEST_F(TickAllocationTest, TicksOfRunningChannelsAllocateNothing) {
   SetMotorStoppedHook(nullptr);
   EXPECT_EQ(allocations, 0) << "over " << ticks << " ticks";
   EXPECT_GE(g_stops.load(), 6 * 7) << "the moves really ended inside the counted ticks";
-  for (const MotorSpec& spec : specs)
-    if (!(spec.type & kTypeBlock)) {
-      EXPECT_EQ(boxsim_position(kSerial, spec.address), Motor(spec.address - 1).position) << int(spec.address);
+  for (const MotorSetup& setup : setups)
+    if (!(setup.type & kTypeBlock)) {
+      EXPECT_EQ(boxsim_position(kSerial, setup.address), Motor(setup.address - 1).position) << int(setup.address);
     }
 }
 

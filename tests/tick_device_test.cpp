@@ -112,6 +112,28 @@ TEST_F(TickDeviceTest, DeviceHeldByTheControlThreadIsSkippedAndLosesNothing) {
   EXPECT_EQ(boxsim_errors(kSerial, 1), 0);
 }
 
+// The tick tells its timer whether anything may still move, so that an idle timer can rest: busy
+// while a channel runs, while a batch is held back and while a device is left for later.
+TEST_F(TickDeviceTest, TickReportsWhetherAnythingMayStillMove) {
+  int ch = AddMotor({.address = 1, .acceleration = 4, .minStepTime = 1});
+  EXPECT_FALSE(Tick(Ms(0))) << "nothing runs";
+  ASSERT_TRUE(Start(ch, 3, /*hold=*/true));
+  EXPECT_TRUE(Tick(Ms(1))) << "a batch is being started";
+  {
+    DeviceGuard guard(Box());
+    Box().batchHold = false;
+  }
+  EXPECT_TRUE(Tick(Ms(2)));
+  {
+    LockHolder holder(Box());
+    EXPECT_TRUE(Tick(Ms(3))) << "a device left for the next tick";
+  }
+  long k = 4;
+  TickUntilStopped(k, ch);
+  EXPECT_EQ(Motor(ch).position, 3);
+  EXPECT_FALSE(Tick(Ms(k)));
+}
+
 TEST_F(TickDeviceTest, OnlyTheHeldDeviceIsSkipped) {
   boxsim_plug("VORK-ql2", "MOT00002");
   {
