@@ -4,6 +4,8 @@
 // inject failures, and read back what was written to each box, decoded into motor positions.
 #pragma once
 
+#include "hardware/d2xx.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -69,6 +71,20 @@ BOXSIM_API long long boxsim_position(const char* serial, int address);
 BOXSIM_API long long boxsim_errors(const char* serial, int address);
 // 1 while the connector holds non-zero lines, else 0.
 BOXSIM_API int boxsim_energised(const char* serial, int address);
+
+// The D2XX functions the emulator exports, with the vendor library's prototypes, for programs
+// that link the emulator directly instead of loading it.
+BOXSIM_API FT_STATUS FTD2XX_CALL FT_ListDevices(void* arg1, void* arg2, FT_DWORD flags);
+BOXSIM_API FT_STATUS FTD2XX_CALL FT_OpenEx(void* arg1, FT_DWORD flags, FT_HANDLE* handle);
+BOXSIM_API FT_STATUS FTD2XX_CALL FT_Close(FT_HANDLE handle);
+BOXSIM_API FT_STATUS FTD2XX_CALL FT_SetBitMode(FT_HANDLE handle, FT_UCHAR mask, FT_UCHAR enable);
+BOXSIM_API FT_STATUS FTD2XX_CALL FT_SetBaudRate(FT_HANDLE handle, FT_ULONG baudRate);
+BOXSIM_API FT_STATUS FTD2XX_CALL FT_EE_UARead(FT_HANDLE handle, FT_UCHAR* data, FT_DWORD length, FT_DWORD* bytesRead);
+BOXSIM_API FT_STATUS FTD2XX_CALL FT_EE_UAWrite(FT_HANDLE handle, FT_UCHAR* data, FT_DWORD length);
+BOXSIM_API FT_STATUS FTD2XX_CALL FT_GetStatus(FT_HANDLE handle, FT_DWORD* rxBytes, FT_DWORD* txBytes,
+                                             FT_DWORD* eventStatus);
+BOXSIM_API FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer, FT_DWORD bytesToWrite,
+                                         FT_DWORD* bytesWritten);
 
 #ifdef __cplusplus
 }

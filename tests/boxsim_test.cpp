@@ -16,18 +16,6 @@
 #include "platform/platform.h"
 
 // The emulator defines the D2XX functions under the vendor's names; d2xx.h only has their types.
-extern "C" {
-FT_STATUS FT_ListDevices(void*, void*, FT_DWORD);
-FT_STATUS FT_OpenEx(void*, FT_DWORD, FT_HANDLE*);
-FT_STATUS FT_Close(FT_HANDLE);
-FT_STATUS FT_SetBitMode(FT_HANDLE, FT_UCHAR, FT_UCHAR);
-FT_STATUS FT_SetBaudRate(FT_HANDLE, FT_ULONG);
-FT_STATUS FT_EE_UARead(FT_HANDLE, FT_UCHAR*, FT_DWORD, FT_DWORD*);
-FT_STATUS FT_EE_UAWrite(FT_HANDLE, FT_UCHAR*, FT_DWORD);
-FT_STATUS FT_GetStatus(FT_HANDLE, FT_DWORD*, FT_DWORD*, FT_DWORD*);
-FT_STATUS FT_Write(FT_HANDLE, void*, FT_DWORD, FT_DWORD*);
-}
-
 namespace {
 
 using Bytes = std::vector<unsigned char>;

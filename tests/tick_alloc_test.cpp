@@ -12,18 +12,6 @@
 
 // The emulator's own D2XX functions (the test program links it), to build a driver table whose
 // write can step outside the counted region: the emulator's log allocates, the library must not.
-extern "C" {
-FT_STATUS FT_ListDevices(void*, void*, FT_DWORD);
-FT_STATUS FT_OpenEx(void*, FT_DWORD, FT_HANDLE*);
-FT_STATUS FT_Close(FT_HANDLE);
-FT_STATUS FT_SetBitMode(FT_HANDLE, FT_UCHAR, FT_UCHAR);
-FT_STATUS FT_SetBaudRate(FT_HANDLE, FT_ULONG);
-FT_STATUS FT_EE_UARead(FT_HANDLE, FT_UCHAR*, FT_DWORD, FT_DWORD*);
-FT_STATUS FT_EE_UAWrite(FT_HANDLE, FT_UCHAR*, FT_DWORD);
-FT_STATUS FT_GetStatus(FT_HANDLE, FT_DWORD*, FT_DWORD*, FT_DWORD*);
-FT_STATUS FT_Write(FT_HANDLE, void*, FT_DWORD, FT_DWORD*);
-}
-
 namespace {
 thread_local bool t_counting = false;
 std::atomic<long> g_allocations{0};

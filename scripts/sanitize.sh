@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Sanitizer job: builds the library and the tests with the thread sanitizer ("thread") or the
+# address and undefined-behaviour sanitizers ("address") and runs the tests under it.
+# Usage: bash scripts/sanitize.sh thread|address [ctest arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode="${1:?usage: sanitize.sh thread|address}"
+shift
+bash scripts/deps.sh
+dir="build-$mode"
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERVANE_SANITIZE="$mode" -DMERVANE_BENCH=OFF >/dev/null
+cmake --build "$dir" -j2
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
+export UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1 ${UBSAN_OPTIONS:-}"
+export ASAN_OPTIONS="detect_leaks=1 ${ASAN_OPTIONS:-}"
+ctest --test-dir "$dir" --output-on-failure -j2 --timeout 300 "$@"
