@@ -17,12 +17,13 @@ namespace mervane::api {
 namespace {
 std::atomic<CloseWindow> g_closeWindow{nullptr};
 
-constexpr const char* kCompanion = "velquid";
+constexpr const char* kCompanion = "velquid";  // plus ".exe" on Windows
 
 // The companion program runs beside the library and nothing here depends on it, so whether it
 // could be started is not reported. MERVANE_COMPANION names another program; empty: none.
 void LaunchCompanion() {
-  std::string program = platform::GetEnv("MERVANE_COMPANION").value_or(kCompanion);
+  std::string program =
+      platform::GetEnv("MERVANE_COMPANION").value_or(std::string(kCompanion) + platform::kProgramSuffix);
   if (!program.empty()) platform::LaunchDetached(program);
 }
 

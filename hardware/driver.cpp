@@ -18,7 +18,8 @@ std::vector<std::string> DefaultLibraryNames() {
   for (const char* folder : {"/usr/local/lib", "/usr/lib", "/usr/lib/x86_64-linux-gnu",
                              "/usr/lib/aarch64-linux-gnu", "/usr/lib/arm-linux-gnueabihf"}) {
     auto found = platform::ListFiles(folder, "libftd2xx.so.");
-    for (auto it = found.rbegin(); it != found.rend(); ++it) names.push_back(std::string(folder) + "/" + *it);
+    for (auto it = found.rbegin(); it != found.rend(); ++it)
+      names.push_back(std::string(folder) + platform::kPathSeparator + *it);
   }
   return names;
 #endif

@@ -12,7 +12,8 @@
 namespace mervane {
 
 namespace {
-constexpr const char* kFallbackFolder = "configs/";
+// "configs" and the system's separator, relative to the current folder.
+constexpr char kFallbackFolder[] = {'c', 'o', 'n', 'f', 'i', 'g', 's', platform::kPathSeparator, '\0'};
 constexpr const char* kExtension = ".hws";
 char g_configDir[kConfigDirSize] = {};
 
@@ -27,7 +28,7 @@ std::string BaseFolder() {
   if (!base.empty()) return base;
   if (auto env = platform::GetEnv("MERVANE_CONFIG_DIR"); env && !env->empty()) {
     base = *env;
-    if (base.back() != '/') base += '/';
+    if (!platform::IsPathSeparator(base.back())) base += platform::kPathSeparator;
   }
   return base;
 }
@@ -65,9 +66,9 @@ std::string SettingsPath(const std::string& serial, bool forSave) {
     folder = kFallbackFolder;
     if (forSave && !platform::DirectoryExists(folder)) platform::CreateDirectory(folder);
   }
-  // The serial comes from the box: a '/' in it must not lead the file out of the folder.
+  // The serial comes from the box: a separator in it must not lead the file out of the folder.
   std::string file = serial;
-  std::replace(file.begin(), file.end(), '/', '_');
+  std::replace_if(file.begin(), file.end(), platform::IsPathSeparator, '_');
   return folder + file + kExtension;
 }
 

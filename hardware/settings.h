@@ -80,8 +80,9 @@ constexpr std::size_t kConfigDirSize = 4096;
 char* ConfigDirBuffer();
 
 // The settings file of `serial`: base folder (host buffer, else MERVANE_CONFIG_DIR) when it
-// exists, else "configs/" relative to the current folder; then serial + ".hws" with nothing
-// inserted ('/' in the serial becomes '_'). With `forSave`, a missing "configs/" is created.
+// exists, else "configs/" ("configs\\" on Windows) relative to the current folder; then serial +
+// ".hws" with nothing inserted (a separator in the serial becomes '_'). With `forSave`, a missing
+// "configs/" is created.
 std::string SettingsPath(const std::string& serial, bool forSave);
 
 // Fills the block from the file: true when there is no file (block unchanged) or it was read

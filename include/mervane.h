@@ -28,9 +28,17 @@ extern "C" {
 
 #if defined(_WIN32)
 #define MERVANE_CALL __cdecl
+#if defined(__GNUC__)
+/* The plain names bind to the underscored exports here too; the assembler name carries the
+   target's own prefix in front (one more '_' on 32-bit Windows). */
+#define MERVANE_LABEL_TEXT2(x) #x
+#define MERVANE_LABEL_TEXT(x) MERVANE_LABEL_TEXT2(x)
+#define MERVANE_SYMBOL(name) __asm__(MERVANE_LABEL_TEXT(__USER_LABEL_PREFIX__) "_" #name)
+#else
 #define MERVANE_SYMBOL(name)
+#endif
 #ifdef MERVANE_BUILDING
-#define MERVANE_API __declspec(dllexport)
+#define MERVANE_API /* the module-definition file api/mervane.def names the exports */
 #else
 #define MERVANE_API __declspec(dllimport)
 #endif

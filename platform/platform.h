@@ -13,6 +13,18 @@
 
 namespace mervane::platform {
 
+// Path conventions: the folder separator the library writes ('\\' on Windows, '/' elsewhere), and
+// the suffix of a program file's name ('.exe' on Windows).
+#if defined(_WIN32)
+inline constexpr char kPathSeparator = '\\';
+inline constexpr const char* kProgramSuffix = ".exe";
+#else
+inline constexpr char kPathSeparator = '/';
+inline constexpr const char* kProgramSuffix = "";
+#endif
+// Whether `c` separates folders in a path ('/' on every system, '\\' too on Windows).
+constexpr bool IsPathSeparator(char c) { return c == '/' || (kPathSeparator == '\\' && c == '\\'); }
+
 // Seconds on the monotonic clock since an arbitrary origin (the tick's time base).
 double NowSeconds();
 void SleepSeconds(double seconds);
@@ -57,11 +69,13 @@ private:
   void* handle_ = nullptr;
 };
 
-// Starts `program` (searched on PATH when it holds no separator) without waiting for it.
+// Starts `program` (searched on PATH when it holds no separator) without waiting for it; on
+// Windows through the shell (verb "open", shown normally).
 // Returns whether the launch went out (a program that cannot be run is not reported).
 bool LaunchDetached(const std::string& program);
 
-// A message for the user when no window is available (standard error on Linux).
+// A message for the user when no window is available: standard error on Linux and for Windows
+// console programs, a warning message box for other Windows programs.
 void ShowMessage(const std::string& caption, const std::string& text);
 
 // The periodic real-time timer: a thread that wakes at absolute deadlines `period` apart on the

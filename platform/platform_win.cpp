@@ -1,0 +1,399 @@
+// Windows implementation of the platform layer: the performance counter, Sleep, LoadLibrary,
+// ShellExecute, the 1 ms multimedia timer and MoveFileEx-based atomic file replacement.
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <mmsystem.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+// <windows.h> maps these names to their ANSI functions; ours are the platform layer's own.
+#undef CreateDirectory
+
+namespace mervane::platform {
+
+namespace {
+// The performance-counter frequency, sampled once when the library is loaded; 0 when the
+// counter is unavailable (then the tick count serves).
+const LONGLONG g_counterFrequency = [] {
+  LARGE_INTEGER frequency{};
+  return QueryPerformanceFrequency(&frequency) ? frequency.QuadPart : 0;
+}();
+
+DWORD ToMilliseconds(double seconds) {
+  double ms = std::ceil(seconds * 1000.0);
+  return ms >= 4294967294.0 ? 4294967294u : static_cast<DWORD>(ms);
+}
+}  // namespace
+
+double NowSeconds() {
+  LARGE_INTEGER counter{};
+  if (g_counterFrequency > 0 && QueryPerformanceCounter(&counter))
+    return static_cast<double>(counter.QuadPart) / static_cast<double>(g_counterFrequency);
+  return static_cast<double>(GetTickCount64()) * 0.001;
+}
+
+void SleepSeconds(double seconds) {
+  if (!(seconds > 0)) return;
+  Sleep(ToMilliseconds(seconds));
+}
+
+void SleepMs(unsigned milliseconds) { Sleep(milliseconds); }
+
+std::optional<std::string> GetEnv(const char* name) {
+  if (name == nullptr) return std::nullopt;
+  SetLastError(ERROR_SUCCESS);
+  DWORD needed = GetEnvironmentVariableA(name, nullptr, 0);
+  if (needed == 0) {
+    if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+    return std::string();
+  }
+  std::string value(needed, '\0');
+  DWORD got = GetEnvironmentVariableA(name, value.data(), needed);
+  value.resize(got < needed ? got : 0);
+  return value;
+}
+
+// Both the process environment (what GetEnv and child processes see) and the C runtime's copy
+// (what getenv sees) are changed.
+void SetEnv(const char* name, const char* value) {
+  if (name == nullptr || value == nullptr) return;
+  SetEnvironmentVariableA(name, value);
+  _putenv_s(name, value);
+}
+
+void UnsetEnv(const char* name) {
+  if (name == nullptr) return;
+  SetEnvironmentVariableA(name, nullptr);
+  _putenv_s(name, "");
+}
+
+bool DirectoryExists(const std::string& path) {
+  if (path.empty()) return false;
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool FileExists(const std::string& path) {
+  if (path.empty()) return false;
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool CreateDirectory(const std::string& path) {
+  if (path.empty()) return false;
+  if (CreateDirectoryA(path.c_str(), nullptr)) return true;
+  return DirectoryExists(path);
+}
+
+namespace {
+// Owns a file handle.
+class FileHandle {
+public:
+  explicit FileHandle(HANDLE handle) : handle_(handle) {}
+  ~FileHandle() { Close(); }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE Get() const { return handle_; }
+  bool Close() {
+    bool ok = true;
+    if (Valid()) ok = CloseHandle(handle_) != 0;
+    handle_ = INVALID_HANDLE_VALUE;
+    return ok;
+  }
+
+private:
+  HANDLE handle_;
+};
+}  // namespace
+
+ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
+  out.clear();
+  if (path.empty()) return ReadStatus::Missing;
+  // A folder cannot be opened this way (no backup semantics), a pipe or device is refused below.
+  FileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.Valid()) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ReadStatus::Missing
+                                                                          : ReadStatus::Failed;
+  }
+  if (GetFileType(file.Get()) != FILE_TYPE_DISK) return ReadStatus::Failed;
+  std::uint8_t chunk[4096];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(file.Get(), chunk, sizeof chunk, &n, nullptr)) {
+      out.clear();
+      return ReadStatus::Failed;
+    }
+    if (n == 0) break;
+    out.insert(out.end(), chunk, chunk + n);
+  }
+  return ReadStatus::Ok;
+}
+
+bool WriteFileAtomic(const std::string& path, const void* data, std::size_t size) {
+  if (path.empty() || (data == nullptr && size > 0)) return false;
+  std::string temp = path + ".tmp" + std::to_string(GetCurrentProcessId());
+  FileHandle file(CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.Valid()) return false;
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  bool ok = true;
+  while (ok && size > 0) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD written = 0;
+    ok = WriteFile(file.Get(), bytes, chunk, &written, nullptr) && written > 0;
+    bytes += written;
+    size -= written;
+  }
+  ok = ok && FlushFileBuffers(file.Get());
+  ok = file.Close() && ok;
+  // Write-through: the rename itself reaches the disk before the call returns.
+  if (!ok || !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileA(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> ListFiles(const std::string& folder, const std::string& prefix) {
+  std::vector<std::string> names;
+  if (folder.empty()) return names;
+  std::string pattern = folder;
+  if (!IsPathSeparator(pattern.back())) pattern += kPathSeparator;
+  pattern += prefix + "*";
+  WIN32_FIND_DATAA entry{};
+  HANDLE find = FindFirstFileA(pattern.c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::string name = entry.cFileName;
+    if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
+  } while (FindNextFileA(find, &entry));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// --- DynamicLibrary ---------------------------------------------------------------------------
+
+DynamicLibrary::~DynamicLibrary() { Close(); }
+
+DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = nullptr;
+}
+
+DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+bool DynamicLibrary::Open(const std::string& path) {
+  Close();
+  if (path.empty()) return false;
+  // No "cannot find" dialog box for a missing library: the caller tries the next candidate.
+  UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  handle_ = LoadLibraryA(path.c_str());
+  SetErrorMode(previous);
+  return handle_ != nullptr;
+}
+
+void DynamicLibrary::Close() {
+  if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
+  handle_ = nullptr;
+}
+
+void* DynamicLibrary::Symbol(const char* name) const {
+  if (handle_ == nullptr || name == nullptr) return nullptr;
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+}
+
+// --- processes and messages -------------------------------------------------------------------
+
+bool LaunchDetached(const std::string& program) {
+  if (program.empty()) return false;
+  // ShellExecute returns a value above 32 on success.
+  HINSTANCE result = ShellExecuteA(nullptr, "open", program.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+void ShowMessage(const std::string& caption, const std::string& text) {
+  // A console program (the host's tests and tools) gets the text where its user looks; a window
+  // program has no console and gets a message box.
+  if (GetConsoleWindow() != nullptr || GetFileType(GetStdHandle(STD_ERROR_HANDLE)) != FILE_TYPE_UNKNOWN) {
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    return;
+  }
+  MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONWARNING);
+}
+
+// --- RealtimeTimer ----------------------------------------------------------------------------
+
+namespace {
+// The multimedia timer calls back on the system's timer thread every period. Resting kills the
+// timer event from its own callback (allowed there) and Wake creates a new one.
+struct MultimediaTimer {
+  RealtimeTimer::Callback callback = nullptr;
+  void* context = nullptr;
+  UINT periodMs = 1;
+  double period = 0.001;
+  // Guards `event`, `woken`, `resting` and `stop`; the user callback never runs with it held, so
+  // Wake() from a thread that holds a device lock never waits on the tick. Timer thread and any
+  // thread that calls Wake, Resting or Stop.
+  std::mutex mutex;
+  UINT event = 0;
+  bool woken = false;
+  bool resting = false;
+  bool stop = false;
+  // Timer thread only, except while no event exists (Start, Wake after a rest).
+  double deadline = 0;
+  std::atomic<bool> restRequested{false};
+  // Callbacks in progress, so that Stop returns only when none runs any more.
+  std::atomic<int> active{0};
+  std::atomic<DWORD> timerThread{0};
+  std::atomic<bool> realtime{false};
+};
+}  // namespace
+
+struct RealtimeTimer::State : MultimediaTimer {};
+
+namespace {
+// The thread last raised to time-critical priority: the multimedia timer thread is raised on its
+// first callback and stays raised, whichever timer later runs on it.
+std::atomic<DWORD> g_raisedThread{0};
+
+void CALLBACK TimerProc(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
+  auto& state = *reinterpret_cast<MultimediaTimer*>(user);
+  state.active.fetch_add(1);
+  DWORD self = GetCurrentThreadId();
+  if (state.timerThread.load() != self) {
+    state.timerThread = self;
+    if (g_raisedThread.exchange(self) != self)
+      state.realtime = SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL) != 0;
+    else
+      state.realtime = GetThreadPriority(GetCurrentThread()) == THREAD_PRIORITY_TIME_CRITICAL;
+  }
+  bool stopping;
+  {
+    std::lock_guard lock(state.mutex);
+    stopping = state.stop || state.resting;
+  }
+  if (!stopping) {
+    // Periods the timer thread overslept are skipped, as on the other systems.
+    double now = NowSeconds();
+    if (now >= state.deadline + state.period)
+      state.deadline += std::floor((now - state.deadline) / state.period) * state.period;
+    state.callback(state.context, state.deadline);
+    state.deadline += state.period;
+    if (state.restRequested.exchange(false)) {
+      std::lock_guard lock(state.mutex);
+      if (!state.woken && !state.stop && state.event != 0) {
+        timeKillEvent(state.event);
+        state.event = 0;
+        state.resting = true;
+      }
+      state.woken = false;
+    }
+  }
+  state.active.fetch_sub(1);
+}
+
+// Creates the periodic event; state.mutex held or no callback possible.
+bool StartEvent(MultimediaTimer& state) {
+  state.deadline = NowSeconds() + state.period;
+  state.event = timeSetEvent(state.periodMs, state.periodMs, &TimerProc, reinterpret_cast<DWORD_PTR>(&state),
+                             TIME_PERIODIC | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
+  return state.event != 0;
+}
+}  // namespace
+
+RealtimeTimer::~RealtimeTimer() { Stop(); }
+
+bool RealtimeTimer::Start(double periodSeconds, Callback callback, void* context) {
+  if (state_ != nullptr || callback == nullptr || !(periodSeconds > 0)) return false;
+  TIMECAPS caps{};
+  if (timeGetDevCaps(&caps, sizeof caps) != TIMERR_NOERROR) return false;
+  auto* state = new State;
+  state->callback = callback;
+  state->context = context;
+  state->periodMs = std::clamp<UINT>(static_cast<UINT>(std::lround(periodSeconds * 1000.0)), caps.wPeriodMin,
+                                     caps.wPeriodMax);
+  state->period = state->periodMs * 0.001;
+  timeBeginPeriod(state->periodMs);
+  // Published before the event exists: its callback may call RestAfterThisCall at once.
+  state_ = state;
+  bool created;
+  {
+    std::lock_guard lock(state->mutex);
+    created = StartEvent(*state);
+  }
+  if (!created) {
+    timeEndPeriod(state->periodMs);
+    state_ = nullptr;
+    delete state;
+    return false;
+  }
+  return true;
+}
+
+void RealtimeTimer::Stop() {
+  if (state_ == nullptr) return;
+  UINT event;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stop = true;
+    event = state_->event;
+    state_->event = 0;
+  }
+  if (event != 0) timeKillEvent(event);
+  // A callback that started before the kill finishes first (unless Stop runs inside it).
+  if (state_->timerThread.load() != GetCurrentThreadId()) {
+    while (state_->active.load() != 0) Sleep(0);
+    timeEndPeriod(state_->periodMs);
+    delete state_;
+  } else {
+    // Stopped from its own callback: the state must outlive this call; it is left behind (one
+    // small block per such stop), as the thread of the other systems is detached.
+    timeEndPeriod(state_->periodMs);
+  }
+  state_ = nullptr;
+}
+
+bool RealtimeTimer::Running() const { return state_ != nullptr; }
+
+void RealtimeTimer::RestAfterThisCall() {
+  if (state_ != nullptr) state_->restRequested.store(true);
+}
+
+void RealtimeTimer::Wake() {
+  if (state_ == nullptr) return;
+  std::lock_guard lock(state_->mutex);
+  if (state_->stop) return;
+  if (state_->resting) {
+    state_->resting = false;
+    state_->woken = false;
+    StartEvent(*state_);
+  } else {
+    state_->woken = true;
+  }
+}
+
+bool RealtimeTimer::Resting() const {
+  if (state_ == nullptr) return false;
+  std::lock_guard lock(state_->mutex);
+  return state_->resting;
+}
+
+bool RealtimeTimer::RealtimePriority() const { return state_ != nullptr && state_->realtime.load(); }
+
+}  // namespace mervane::platform
