@@ -37,8 +37,10 @@ extern "C" {
 #else
 #define MERVANE_SYMBOL(name)
 #endif
-#ifdef MERVANE_BUILDING
-#define MERVANE_API /* the module-definition file api/mervane.def names the exports */
+#if defined(MERVANE_BUILDING) || defined(MERVANE_STATIC)
+/* Building the DLL (the module-definition file api/mervane.def names the exports) or linking the
+   library's objects statically (the tests). */
+#define MERVANE_API
 #else
 #define MERVANE_API __declspec(dllimport)
 #endif

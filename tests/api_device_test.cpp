@@ -17,13 +17,30 @@ using ApiDeviceTest = ApiTest;
 
 // ---- InitPlugin and the companion program ---------------------------------------------------
 
-// A shell script that appends one line to `log` each time it runs.
+// A program that appends one line, its name, to `log` each time it runs: a shell script, or on
+// Windows a copy of the probe program named `name`.exe.
 std::filesystem::path WriteCompanion(const std::filesystem::path& folder, const std::string& name,
                                      const std::filesystem::path& log) {
+#if defined(_WIN32)
+  std::filesystem::path program = folder / (name + ".exe");
+  std::filesystem::copy_file(MERVANE_COMPANION_PROBE_PATH, program);
+  platform::SetEnv("MERVANE_LAUNCH_LOG", log.string().c_str());
+  return program;
+#else
   std::filesystem::path script = folder / name;
   std::ofstream(script) << "#!/bin/sh\necho " << name << " >> '" << log.string() << "'\n";
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
   return script;
+#endif
+}
+
+// PATH with `folder` alone, or on Windows first (the shell finds its own programs through it).
+void SetSearchPath(const std::filesystem::path& folder) {
+  std::string path = folder.string();
+#if defined(_WIN32)
+  path += ";" + platform::GetEnv("PATH").value_or("");
+#endif
+  platform::SetEnv("PATH", path.c_str());
 }
 
 // The lines of `log` once it has at least one (10 s at most: the launch is not waited for).
@@ -39,7 +56,7 @@ std::vector<std::string> LaunchLog(const std::filesystem::path& log) {
 TEST_F(ApiDeviceTest, InitPluginLaunchesVelquidFromThePathUnlessTheVariableIsEmpty) {
   std::filesystem::path log = folder_.Path() / "launches.log";
   WriteCompanion(folder_.Path(), "velquid", log);
-  platform::SetEnv("PATH", folder_.Path().c_str());
+  SetSearchPath(folder_.Path());
 
   // Empty: no companion at all.
   platform::SetEnv("MERVANE_COMPANION", "");
@@ -53,13 +70,13 @@ TEST_F(ApiDeviceTest, InitPluginLaunchesVelquidFromThePathUnlessTheVariableIsEmp
 TEST_F(ApiDeviceTest, InitPluginLaunchesTheProgramTheVariableNames) {
   std::filesystem::path log = folder_.Path() / "launches.log";
   std::filesystem::path other = WriteCompanion(folder_.Path(), "other-companion", log);
-  platform::SetEnv("MERVANE_COMPANION", other.c_str());
+  platform::SetEnv("MERVANE_COMPANION", other.string().c_str());
   EXPECT_EQ(Start(), 1);
   EXPECT_EQ(LaunchLog(log), std::vector<std::string>{"other-companion"});
 }
 
 TEST_F(ApiDeviceTest, InitPluginIgnoresACompanionThatCannotStart) {
-  platform::SetEnv("MERVANE_COMPANION", (folder_.Path() / "missing" / "velquid").c_str());
+  platform::SetEnv("MERVANE_COMPANION", (folder_.Path() / "missing" / "velquid").string().c_str());
   EXPECT_EQ(InitPlugin(), -1);  // nothing attached yet
   EXPECT_EQ(Start(), 1);
   EXPECT_TRUE(CheckDeviceConnection(0));

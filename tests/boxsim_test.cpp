@@ -231,7 +231,7 @@ TEST_F(BoxsimTest, StateFolderKeepsEepromAcrossReset) {
   std::random_device random;
   const auto folder = std::filesystem::temp_directory_path() /
                       ("boxsim-test-" + std::to_string(random()) + std::to_string(random()));
-  mervane::platform::SetEnv("BOXSIM_STATE_DIR", folder.c_str());  // created on first write
+  mervane::platform::SetEnv("BOXSIM_STATE_DIR", folder.string().c_str());  // created on first write
   const char* odd = "../odd/serial";
   ASSERT_EQ(boxsim_plug("VORK-KADO", odd), 0);
   FT_UCHAR data[10] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0xFF};

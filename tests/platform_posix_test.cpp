@@ -1,4 +1,4 @@
-// The POSIX platform layer: whole-file reads, atomic file replacement, folders, dynamic
+// The platform layer (POSIX and Windows alike): whole-file reads, atomic file replacement, folders, dynamic
 // libraries, the control thread's timers and the real-time timer (bounded real-time tests).
 #include <atomic>
 #include <limits>
@@ -47,15 +47,17 @@ TEST(ReadWholeFile, MissingAndFailedCases) {
   ScratchFolder folder;
   WriteFileBytes(folder.WithSlash() + "plain", {7});
   std::filesystem::create_directory(folder.Path() / "folder");
-  ASSERT_TRUE(MakeFifo(folder.Path() / "pipe"));
-  const std::vector<std::tuple<const char*, std::string, ReadStatus>> cases = {
+  std::vector<std::tuple<const char*, std::string, ReadStatus>> cases = {
       {"no such file", folder.WithSlash() + "absent", ReadStatus::Missing},
       {"no such folder", folder.WithSlash() + "absent/file", ReadStatus::Missing},
       {"under a plain file", folder.WithSlash() + "plain/file", ReadStatus::Missing},
       {"empty path", "", ReadStatus::Missing},
       {"a folder", folder.WithSlash() + "folder", ReadStatus::Failed},
-      {"a pipe without writer", folder.WithSlash() + "pipe", ReadStatus::Failed},
   };
+#if !defined(_WIN32)  // no named pipes among the files of a Windows folder
+  ASSERT_TRUE(MakeFifo(folder.Path() / "pipe"));
+  cases.emplace_back("a pipe without writer", folder.WithSlash() + "pipe", ReadStatus::Failed);
+#endif
   for (const auto& [label, path, status] : cases) {
     ByteImage out = {1, 2, 3};
     double start = platform::NowSeconds();
@@ -96,6 +98,9 @@ TEST(WriteFileAtomic, RefusesBadArgumentsAndUnwritablePlaces) {
 }
 
 TEST(WriteFileAtomic, AWriteThatCannotCompleteLeavesTheOldFileWhole) {
+#if defined(_WIN32)
+  MERVANE_POSIX_ONLY("a per-process file size limit (RLIMIT_FSIZE) to cut the write short");
+#else
   ScratchFolder folder;
   const std::string path = folder.WithSlash() + "block.hws";
   const ByteImage old(289, 0x11);
@@ -108,6 +113,7 @@ TEST(WriteFileAtomic, AWriteThatCannotCompleteLeavesTheOldFileWhole) {
   }
   EXPECT_EQ(ReadFileBytes(path), old);
   EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"block.hws"});
+#endif
 }
 
 // --- Folders -------------------------------------------------------------------------------------
@@ -135,7 +141,7 @@ TEST(Folders, ExistenceAndOneLevelCreation) {
 
 TEST(DynamicLibrary, OpensResolvesClosesAndMoves) {
   platform::DynamicLibrary missing;
-  EXPECT_FALSE(missing.Open("/nonexistent/libnothing.so"));
+  EXPECT_FALSE(missing.Open(std::string("/nonexistent/libnothing") + (platform::kPathSeparator == '/' ? ".so" : ".dll")));
   EXPECT_FALSE(missing.Open(""));
   EXPECT_EQ(missing.Symbol("strlen"), nullptr);
 

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/resource.h>
 #include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -46,7 +48,7 @@ public:
     std::filesystem::remove_all(path_, ignored);
   }
   // With a trailing separator, as the settings path rule expects.
-  std::string WithSlash() const { return path_.string() + "/"; }
+  std::string WithSlash() const { return path_.string() + platform::kPathSeparator; }
   const std::filesystem::path& Path() const { return path_; }
 
 private:
@@ -202,6 +204,13 @@ inline std::vector<std::string> FolderEntries(const std::filesystem::path& folde
   return names;
 }
 
+#if defined(_WIN32)
+// Ends a test that exercises what only POSIX systems offer (per-process file size limits, named
+// pipes as files, fork, signals, shell scripts as programs), naming it.
+#define MERVANE_POSIX_ONLY(what) GTEST_SKIP() << "not on Windows: " << what
+#else
+#define MERVANE_POSIX_ONLY(what) static_cast<void>(0)
+
 // Caps the size of files this process may write, for a scope, so that a write cannot complete
 // (EFBIG instead of the SIGXFSZ signal, which is ignored meanwhile).
 class FileSizeLimitScope {
@@ -229,6 +238,7 @@ private:
 
 // A named pipe where a file is expected: opening it for reading would wait for a writer.
 inline bool MakeFifo(const std::filesystem::path& path) { return mkfifo(path.string().c_str(), 0600) == 0; }
+#endif
 
 // A device's connection flag, read under the library lock as the control thread writes it.
 inline bool IsConnected(USBDriver& device) {

@@ -24,10 +24,19 @@ void* AllocateAligned(std::size_t size, std::align_val_t alignment) {
   if (t_counting) g_allocations.fetch_add(1, std::memory_order_relaxed);
   auto align = static_cast<std::size_t>(alignment);
   std::size_t rounded = (size + align - 1) / align * align;
+#if defined(_WIN32)
+  return _aligned_malloc(rounded == 0 ? align : rounded, align);  // the C runtime has no aligned_alloc
+#else
   return std::aligned_alloc(align, rounded == 0 ? align : rounded);
+#endif
 }
 // Out of line: the compiler must not pair a free() it can see with the operator new it inlined.
 [[gnu::noinline]] void Deallocate(void* p) noexcept { std::free(p); }
+#if defined(_WIN32)
+[[gnu::noinline]] void DeallocateAligned(void* p) noexcept { _aligned_free(p); }
+#else
+[[gnu::noinline]] void DeallocateAligned(void* p) noexcept { std::free(p); }
+#endif
 }  // namespace
 
 void* operator new(std::size_t size) {
@@ -60,12 +69,12 @@ void operator delete(void* p, std::size_t) noexcept { Deallocate(p); }
 void operator delete[](void* p, std::size_t) noexcept { Deallocate(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { Deallocate(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { Deallocate(p); }
-void operator delete(void* p, std::align_val_t) noexcept { Deallocate(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { Deallocate(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { Deallocate(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { Deallocate(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { Deallocate(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { Deallocate(p); }
+void operator delete(void* p, std::align_val_t) noexcept { DeallocateAligned(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { DeallocateAligned(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { DeallocateAligned(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { DeallocateAligned(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { DeallocateAligned(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { DeallocateAligned(p); }
 
 namespace mervane::testing {
 namespace {

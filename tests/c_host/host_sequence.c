@@ -1,16 +1,15 @@
-/* A host program written in C, as an outside program would be: it loads libmervane.so by path,
+/* A host program written in C, as an outside program would be: it loads the library (libmervane.so
+ * or mervane.dll) by path,
  * reaches it only through its underscored symbols, and runs the typical host sequence on one
  * emulated box with two motors while the library's own 1 ms tick moves them. The emulator is
  * loaded by path too, to plug the box and read back what reached it. */
-#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <threads.h>
-#include <time.h>
 
 #include "boxsim/boxsim.h"
 #include "mervane.h"
+#include "tests/host_os.h"
 
 #define SERIAL "CHOST001"
 
@@ -53,9 +52,9 @@ static int failures = 0;
 static struct { MERVANE_EXPORTS(DECLARE) } api;
 static struct { BOXSIM_FUNCTIONS(DECLARE) } sim;
 
-/* A function pointer from dlsym (copied: ISO C has no cast from object to function pointer). */
+/* A function pointer from the loader (copied: ISO C has no cast from object to function pointer). */
 static int Resolve(void* library, const char* symbol, void* target, size_t size) {
-  void* address = dlsym(library, symbol);
+  void* address = HostSymbol(library, symbol);
   if (address == NULL || size != sizeof address) {
     fprintf(stderr, "missing symbol %s\n", symbol);
     return 0;
@@ -66,10 +65,7 @@ static int Resolve(void* library, const char* symbol, void* target, size_t size)
 
 static int Near(double a, double b) { return a - b < 1e-9 && b - a < 1e-9; }
 
-static void SleepMs(long ms) {
-  struct timespec pause = {0, ms * 1000000L};
-  thrd_sleep(&pause, NULL);
-}
+static void SleepMs(long ms) { HostSleepMs(ms); }
 
 /* Polls until both motors rest; 20 s at most. */
 static int WaitBothIdle(void) {
@@ -112,7 +108,7 @@ int main(void) {
   snprintf(settingsPath, sizeof settingsPath, "%s%s.hws", configDir, SERIAL);
   remove(settingsPath);
 
-  void* emulator = dlopen(MERVANE_BOXSIM_PATH, RTLD_NOW | RTLD_LOCAL);
+  void* emulator = HostOpenLibrary(MERVANE_BOXSIM_PATH);
   REQUIRE(emulator != NULL);
 #define RESOLVE_SIM(name) REQUIRE(Resolve(emulator, #name, &sim.name, sizeof sim.name));
   BOXSIM_FUNCTIONS(RESOLVE_SIM)
@@ -120,13 +116,13 @@ int main(void) {
   REQUIRE(sim.boxsim_wire(SERIAL, 1, "four-wire") == 0);
   REQUIRE(sim.boxsim_wire(SERIAL, 2, "four-wire") == 0);
 
-  void* library = dlopen(MERVANE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  void* library = HostOpenLibrary(MERVANE_LIBRARY_PATH);
   REQUIRE(library != NULL);
 #define RESOLVE_API(name) REQUIRE(Resolve(library, "_" #name, &api.name, sizeof api.name));
   MERVANE_EXPORTS(RESOLVE_API)
   /* Only the underscored names are there. */
-  CHECK(dlsym(library, "InitPlugin") == NULL);
-  CHECK(dlsym(library, "SM_Move") == NULL);
+  CHECK(HostSymbol(library, "InitPlugin") == NULL);
+  CHECK(HostSymbol(library, "SM_Move") == NULL);
 
   /* Before InitPlugin nothing is listed: every call is refused. */
   char text[64];
@@ -230,8 +226,8 @@ int main(void) {
   CHECK(ReadFile(settingsPath, file, sizeof file) == sizeof expected);
   CHECK(memcmp(file, expected, sizeof expected) == 0);
 
-  CHECK(dlclose(library) == 0);
-  dlclose(emulator);
+  CHECK(HostCloseLibrary(library) == 0);
+  HostCloseLibrary(emulator);
   if (failures != 0) fprintf(stderr, "%d check(s) failed\n", failures);
   return failures == 0 ? 0 : 1;
 }

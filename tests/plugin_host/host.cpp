@@ -4,7 +4,6 @@
 //   registration  the calls, their order and every descriptor byte; the "Exit" notice
 //   motion        every function against a configured motor, "Motor Stopped" from the tick
 //   version       a host of version 110
-#include <dlfcn.h>
 
 #include <chrono>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include <thread>
 
 #include "mervane_plugin.h"
+#include "tests/host_os.h"
 #include "tests/plugin_host/check.h"
 #include "tests/plugin_host/expected.h"
 #include "tests/plugin_host/host_kit.h"
@@ -33,21 +33,21 @@ namespace fs = std::filesystem;
 
 constexpr const char* kSerial = "PLUGHOST1";  // the box BOXSIM_BOXES plugs for this program
 
-// A library opened with dlopen, closed when the object goes.
+// A library loaded by path, closed when the object goes.
 class Library {
 public:
-  explicit Library(const char* path) : handle_(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
-    if (handle_ == nullptr) std::printf("dlopen %s: %s\n", path, dlerror());
+  explicit Library(const char* path) : handle_(HostOpenLibrary(path)) {
+    if (handle_ == nullptr) std::printf("loading %s: %s\n", path, HostLibraryError());
   }
   ~Library() {
-    if (handle_ != nullptr) dlclose(handle_);
+    if (handle_ != nullptr) HostCloseLibrary(handle_);
   }
   Library(const Library&) = delete;
   Library& operator=(const Library&) = delete;
   bool Loaded() const { return handle_ != nullptr; }
   template <class F>
   F* Get(const char* symbol) const {
-    return handle_ == nullptr ? nullptr : reinterpret_cast<F*>(dlsym(handle_, symbol));
+    return handle_ == nullptr ? nullptr : reinterpret_cast<F*>(HostSymbol(handle_, symbol));
   }
 
 private:
