@@ -74,6 +74,11 @@ private:
 // Returns whether the launch went out (a program that cannot be run is not reported).
 bool LaunchDetached(const std::string& program);
 
+// Whether the process is ending: on Windows the loader runs the libraries' exit code after every
+// other thread was ended (perhaps holding a lock), so no thread may be waited for then. Always
+// false on Linux, where a library's exit code runs while its threads still live.
+bool ProcessEnding();
+
 // A message for the user when no window is available: standard error on Linux and for Windows
 // console programs, a warning message box for other Windows programs.
 void ShowMessage(const std::string& caption, const std::string& text);

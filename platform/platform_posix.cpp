@@ -170,21 +170,6 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
 
 // --- DynamicLibrary ---------------------------------------------------------------------------
 
-DynamicLibrary::~DynamicLibrary() { Close(); }
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = nullptr;
-}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
-  }
-  return *this;
-}
-
 bool DynamicLibrary::Open(const std::string& path) {
   Close();
   if (path.empty()) return false;
@@ -226,6 +211,8 @@ bool LaunchDetached(const std::string& program) {
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+bool ProcessEnding() { return false; }
 
 void ShowMessage(const std::string& caption, const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());

@@ -26,6 +26,16 @@ const LONGLONG g_counterFrequency = [] {
   return QueryPerformanceFrequency(&frequency) ? frequency.QuadPart : 0;
 }();
 
+// The module (DLL) holding this code stays loaded until the process ends: its threads (the control
+// thread, a host's calls in flight) run its code, and the loader cannot join a thread while it
+// unloads a DLL, so a FreeLibrary that unloaded it would hang or pull the code from under them.
+// FreeLibrary then only lowers the count; the state lives on as it does on Linux.
+const bool g_modulePinned = [] {
+  HMODULE module = nullptr;
+  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCSTR>(&g_counterFrequency), &module) != 0;
+}();
+
 DWORD ToMilliseconds(double seconds) {
   double ms = std::ceil(seconds * 1000.0);
   return ms >= 4294967294.0 ? 4294967294u : static_cast<DWORD>(ms);
@@ -183,21 +193,6 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
 
 // --- DynamicLibrary ---------------------------------------------------------------------------
 
-DynamicLibrary::~DynamicLibrary() { Close(); }
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = nullptr;
-}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
-  }
-  return *this;
-}
-
 bool DynamicLibrary::Open(const std::string& path) {
   Close();
   if (path.empty()) return false;
@@ -225,6 +220,16 @@ bool LaunchDetached(const std::string& program) {
   // ShellExecute returns a value above 32 on success.
   HINSTANCE result = ShellExecuteA(nullptr, "open", program.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+bool ProcessEnding() {
+  // ntdll's own flag, set while ExitProcess runs the DLLs' detach code.
+  using Query = BOOLEAN(WINAPI*)();
+  static const Query query = [] {
+    FARPROC function = GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress");
+    return reinterpret_cast<Query>(reinterpret_cast<void*>(function));
+  }();
+  return query != nullptr && query() != FALSE;
 }
 
 void ShowMessage(const std::string& caption, const std::string& text) {
@@ -348,6 +353,11 @@ bool RealtimeTimer::Start(double periodSeconds, Callback callback, void* context
 
 void RealtimeTimer::Stop() {
   if (state_ == nullptr) return;
+  if (ProcessEnding()) {
+    // The timer thread is gone, perhaps in the middle of a callback: nothing to wait for or free.
+    state_ = nullptr;
+    return;
+  }
   UINT event;
   {
     std::lock_guard lock(state_->mutex);

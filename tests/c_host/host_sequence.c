@@ -93,7 +93,7 @@ static MotorInfo FourWire(uint8_t address, uint8_t type, float coefficient, cons
 }
 
 /* The whole settings file, or 0 bytes when it cannot be read. */
-static size_t ReadFile(const char* path, unsigned char* buffer, size_t size) {
+static size_t ReadSettingsFile(const char* path, unsigned char* buffer, size_t size) {
   FILE* file = fopen(path, "rb");
   if (file == NULL) return 0;
   size_t n = fread(buffer, 1, size, file);
@@ -215,7 +215,7 @@ int main(void) {
     memcpy(expected + 15 + 39 * r, &fresh, sizeof fresh);
   }
   unsigned char file[400];
-  CHECK(ReadFile(settingsPath, file, sizeof file) == sizeof expected);
+  CHECK(ReadSettingsFile(settingsPath, file, sizeof file) == sizeof expected);
   CHECK(memcmp(file, expected, sizeof expected) == 0);
 
   /* Exit, twice; the closed box's file stays as it is. */
@@ -223,7 +223,7 @@ int main(void) {
   api.Exit();
   CHECK(api.SM_GetCount(0) == -1);
   CHECK(!api.CheckDeviceConnection(0));
-  CHECK(ReadFile(settingsPath, file, sizeof file) == sizeof expected);
+  CHECK(ReadSettingsFile(settingsPath, file, sizeof file) == sizeof expected);
   CHECK(memcmp(file, expected, sizeof expected) == 0);
 
   CHECK(HostCloseLibrary(library) == 0);

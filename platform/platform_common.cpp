@@ -1,5 +1,6 @@
-// The control thread with its periodic timers, on the standard library's threads alone, so the
-// POSIX and the Windows platform layers share it.
+// The parts of the platform layer that need no operating-system call of their own, shared by the
+// POSIX and the Windows layers: ownership of a dynamic library, and the control thread with its
+// periodic timers on the standard library's threads.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -9,6 +10,25 @@
 #include "platform/platform.h"
 
 namespace mervane::platform {
+
+// --- DynamicLibrary (Open, Close and Symbol are the system's) -------------------------------------
+
+DynamicLibrary::~DynamicLibrary() { Close(); }
+
+DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = nullptr;
+}
+
+DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+// --- ControlThread ----------------------------------------------------------------------------
 
 struct ControlThread::State {
   explicit State(std::recursive_mutex& s) : serialise(s) {}
@@ -72,6 +92,8 @@ void ControlThread::State::Loop() {
 ControlThread::ControlThread(std::recursive_mutex& serialise) : state_(new State(serialise)) {}
 
 ControlThread::~ControlThread() {
+  // While the process ends the thread is gone, perhaps holding the state's lock: leave it all.
+  if (ProcessEnding()) return;
   Stop();
   delete state_;
 }
@@ -95,6 +117,7 @@ void ControlThread::RemoveTimer(TimerId id) {
 }
 
 void ControlThread::Stop() {
+  if (ProcessEnding()) return;  // see the destructor
   {
     std::lock_guard lock(state_->mutex);
     state_->stop = true;
