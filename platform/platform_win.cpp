@@ -124,7 +124,7 @@ private:
 };
 }  // namespace
 
-ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
+ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out, std::size_t maxBytes) {
   out.clear();
   if (path.empty()) return ReadStatus::Missing;
   // A folder cannot be opened this way (no backup semantics), a pipe or device is refused below.
@@ -137,9 +137,10 @@ ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out
   }
   if (GetFileType(file.Get()) != FILE_TYPE_DISK) return ReadStatus::Failed;
   std::uint8_t chunk[4096];
-  for (;;) {
+  while (out.size() < maxBytes) {
     DWORD n = 0;
-    if (!ReadFile(file.Get(), chunk, sizeof chunk, &n, nullptr)) {
+    auto want = static_cast<DWORD>(std::min(sizeof chunk, maxBytes - out.size()));
+    if (!ReadFile(file.Get(), chunk, want, &n, nullptr)) {
       out.clear();
       return ReadStatus::Failed;
     }
@@ -149,8 +150,34 @@ ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out
   return ReadStatus::Ok;
 }
 
+namespace {
+// Whether process `id` has ended (a process that cannot be asked may still live).
+bool ProcessGone(DWORD id) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+  bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}
+
+// Removes the temporary files "<path>.tmp<id>" that a process killed during a write of `path`
+// left behind, as the other systems do.
+void RemoveStaleTemporaries(const std::string& path) {
+  auto separator = std::find_if(path.rbegin(), path.rend(), IsPathSeparator);
+  std::string folder(path.begin(), separator.base());
+  std::string leaf = std::string(separator.base(), path.end()) + ".tmp";
+  for (const std::string& name : ListFiles(folder.empty() ? std::string(".") : folder, leaf)) {
+    std::string id = name.substr(leaf.size());
+    if (id.empty() || id.size() > 9 || id.find_first_not_of("0123456789") != std::string::npos) continue;
+    auto process = static_cast<DWORD>(std::stoul(id));
+    if (process != GetCurrentProcessId() && ProcessGone(process)) DeleteFileA((folder + name).c_str());
+  }
+}
+}  // namespace
+
 bool WriteFileAtomic(const std::string& path, const void* data, std::size_t size) {
   if (path.empty() || (data == nullptr && size > 0)) return false;
+  RemoveStaleTemporaries(path);
   std::string temp = path + ".tmp" + std::to_string(GetCurrentProcessId());
   FileHandle file(CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return false;
@@ -294,13 +321,18 @@ void CALLBACK TimerProc(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
     stopping = state.stop || state.resting;
   }
   if (!stopping) {
-    // Periods the timer thread overslept are skipped, as on the other systems.
+    // Periods the timer thread overslept are skipped, never burst through, as on the other
+    // systems: the multimedia timer makes up for a stall with calls in quick succession, and
+    // those that come more than half a period before the next deadline are not passed on.
     double now = NowSeconds();
-    if (now >= state.deadline + state.period)
-      state.deadline += std::floor((now - state.deadline) / state.period) * state.period;
-    state.callback(state.context, state.deadline);
-    state.deadline += state.period;
-    if (state.restRequested.exchange(false)) {
+    bool catchUp = now < state.deadline - 0.5 * state.period;
+    if (!catchUp) {
+      if (now >= state.deadline + state.period)
+        state.deadline += std::floor((now - state.deadline) / state.period) * state.period;
+      state.callback(state.context, state.deadline);
+      state.deadline += state.period;
+    }
+    if (!catchUp && state.restRequested.exchange(false)) {
       std::lock_guard lock(state.mutex);
       if (!state.woken && !state.stop && state.event != 0) {
         timeKillEvent(state.event);

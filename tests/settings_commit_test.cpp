@@ -3,9 +3,11 @@
 // channel is stopped before it is reconfigured, settings files are read with a bound, temporary
 // files of dead processes are cleaned up, and unusable coefficients are refused.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cmath>
@@ -98,9 +100,13 @@ TEST_P(FailedSaveTest, ReportsFailureAndChangesNothingThenTheRetryWorksOnce) {
     ASSERT_EQ(boxsim_fail(kSerial, "uawrite", 1), 0);
     reported = c.change();
   } else {
+#if defined(_WIN32)
+    MERVANE_POSIX_ONLY("a per-process file size limit (RLIMIT_FSIZE) to make the file write fail");
+#else
     FileSizeLimitScope noFiles(0);
     if (!noFiles.Active()) GTEST_SKIP() << "the file size limit cannot be set here";
     reported = c.change();
+#endif
   }
   EXPECT_FALSE(reported);
   EXPECT_EQ(Observe(), before);
@@ -265,6 +271,7 @@ TEST_F(CommitTest, SetupOfAChannelThatDoesNotRestFailsWithNothingChanged) {
 
 // ---- Settings files read with a bound, temporary files of dead processes -----------------------
 
+#if !defined(_WIN32)
 std::int64_t PeakResidentKiB() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -312,6 +319,16 @@ TEST_F(CommitTest, TheNextSaveRemovesTemporaryFilesOfDeadProcesses) {
   for (const std::string& name : kept) EXPECT_TRUE(std::filesystem::exists(name)) << name;
   EXPECT_EQ(ReadFileBytes(file).size(), 289u);
 }
+
+#else
+TEST_F(CommitTest, AHugeSettingsFileIsReadForItsBlockOnly) {
+  MERVANE_POSIX_ONLY("the peak memory of the process (getrusage)");
+}
+
+TEST_F(CommitTest, TheNextSaveRemovesTemporaryFilesOfDeadProcesses) {
+  MERVANE_POSIX_ONLY("fork, to get the number of a process that has ended");
+}
+#endif
 
 // ---- Numbers a channel cannot work with ------------------------------------------------------------
 
