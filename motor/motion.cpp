@@ -11,8 +11,6 @@
 namespace mervane {
 
 namespace {
-std::atomic<MotorStoppedHook> g_stoppedHook{nullptr};
-
 constexpr std::int32_t Sign(std::int64_t value) { return value > 0 ? 1 : (value < 0 ? -1 : 0); }
 
 std::int32_t SignToTarget(const SMotor& m) {
@@ -82,12 +80,6 @@ void ComeToRest(SMotor& m) {
   m.nextStepTime = 0;
 }
 }  // namespace
-
-void SetMotorStoppedHook(MotorStoppedHook hook) { g_stoppedHook.store(hook, std::memory_order_release); }
-
-void RaiseMotorStopped(std::uint32_t channel) {
-  if (MotorStoppedHook hook = g_stoppedHook.load(std::memory_order_acquire)) hook(channel);
-}
 
 bool StartMove(SMotor& m, std::int64_t relativeSteps, bool hold) {
   if (m.record == nullptr || m.owner == nullptr) return false;
