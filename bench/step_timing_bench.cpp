@@ -147,9 +147,10 @@ int Measure(int runs) {
     }
   }
   const double steal0 = StealSeconds();
+  TimerCounters().Reset();
   int failures = 0;
-  std::printf("%-44s %8s %s %9s %7s %7s %7s %9s\n", "move (four-wire, 120 steps)", "ideal", "measured runs (ms)",
-              "median", "on law", "long", "short", "worst");
+  std::printf("%-44s %7s  %-*s  %-16s %8s %8s %8s %9s\n", "move (four-wire, 120 steps)", "ideal", 7 * runs,
+              "measured move times (ms)", "median", "on law", "long", "short", "worst");
   for (std::size_t c = 0; c < std::size(kMoves); ++c) {
     const std::vector<double>& law = laws[c];
     double ideal = 0;
@@ -167,16 +168,17 @@ int Measure(int runs) {
       moveTimes.push_back(times.back() - times.front());
       Count(times, law, shares);
       char cell[32];
-      std::snprintf(cell, sizeof cell, " %.1f", moveTimes.back() * 1e3);
+      std::snprintf(cell, sizeof cell, " %6.1f", moveTimes.back() * 1e3);
       list += cell;
     }
     const double total = shares.total > 0 ? static_cast<double>(shares.total) : 1.0;
-    std::printf("%-44s %6.0f ms%s  median %7.1f ms %6.1f %% %6.1f %% %6.2f %% %6.2f ms\n", kMoves[c].name, ideal * 1e3,
-                list.c_str(), Median(moveTimes) * 1e3, 100.0 * static_cast<double>(shares.onLaw) / total,
+    std::printf("%-44s %4.0f ms %-*s  median %7.1f ms %6.1f %% %6.1f %% %6.2f %% %6.2f ms\n", kMoves[c].name, ideal * 1e3,
+                7 * runs, list.c_str(), Median(moveTimes) * 1e3, 100.0 * static_cast<double>(shares.onLaw) / total,
                 100.0 * static_cast<double>(shares.tooLong) / total, 100.0 * static_cast<double>(shares.tooShort) / total,
                 shares.worstShort * 1e3);
   }
   const bool realtime = GetRuntime().tickTimer.RealtimePriority();
+  const TickCounters::Values counters = TimerCounters().Read();
   {
     LibraryLock lock;
     StopTickTimer();
@@ -185,6 +187,11 @@ int Measure(int runs) {
   const double steal = steal0 < 0 ? -1 : StealSeconds() - steal0;
   std::printf("timer thread real-time priority: %s; steal meanwhile: %.0f ms\n", realtime ? "yes" : "no, refused",
               steal * 1000.0);
+  std::printf("tick counters: %llu ticks, %llu periods skipped, %llu ticks over half a period late (worst %.2f ms), "
+              "%llu failed writes, %llu steps\n",
+              static_cast<unsigned long long>(counters.ticks), static_cast<unsigned long long>(counters.skippedPeriods),
+              static_cast<unsigned long long>(counters.lateTicks), counters.worstLateness * 1e3,
+              static_cast<unsigned long long>(counters.failedWrites), static_cast<unsigned long long>(counters.steps));
   std::printf("on law: within half a period of the law rounded up to whole periods; long: 1 ms or more over it;\n"
               "short: under the unrounded law by more than half a period; worst: most any interval fell below the law\n");
   return failures == 0 ? 0 : 1;

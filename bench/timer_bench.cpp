@@ -59,16 +59,16 @@ struct TimerProbe {
   std::vector<double> deadlines;
   std::vector<double> late;
   std::atomic<long> count{0};
-  static void Callback(void* context, double deadline) {
+  static void Callback(void* context, const platform::RealtimeTimer::Beat& beat) {
     auto* self = static_cast<TimerProbe*>(context);
     const double now = platform::NowSeconds();
     const long i = self->count.load(std::memory_order_relaxed);
     if (static_cast<std::size_t>(i) < self->late.size()) {
-      self->deadlines[static_cast<std::size_t>(i)] = deadline;
-      self->late[static_cast<std::size_t>(i)] = now - deadline;
+      self->deadlines[static_cast<std::size_t>(i)] = beat.deadline;
+      self->late[static_cast<std::size_t>(i)] = now - beat.deadline;
       self->count.store(i + 1, std::memory_order_release);
     }
-    Tick(now);
+    Tick(TickTime{beat.deadline, now, beat.skipped});
   }
 };
 
@@ -145,7 +145,7 @@ double CpuPercent(double seconds, Run&& whileRunning) {
 // second, whatever the callback does.
 void MeasureBareTimerCpu(double seconds) {
   platform::RealtimeTimer timer;
-  timer.Start(0.001, [](void*, double) {}, nullptr);
+  timer.Start(0.001, [](void*, const platform::RealtimeTimer::Beat&) {}, nullptr);
   double percent = CpuPercent(seconds, [](double s) { platform::SleepSeconds(s); });
   timer.Stop();
   std::printf("  bare timer, empty callback:        %.3f %% of one core\n", percent);
