@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -37,15 +36,6 @@ constexpr MoveCase kMoves[] = {
     {"acceleration 20, min step 1 ms", 20, 1},
     {"acceleration 1, min step 1 ms (pure cruise)", 1, 1},
 };
-
-// Time the hypervisor took the processors away (Linux "steal"), seconds over all processors.
-double StealSeconds() {
-  std::ifstream stat("/proc/stat");
-  std::string cpu;
-  long long user, nice, system, idle, iowait, irq, softirq, steal;
-  if (!(stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu") return -1;
-  return static_cast<double>(steal) / 100.0;  // USER_HZ
-}
 
 double Median(std::vector<double> v) {
   if (v.empty()) return NAN;

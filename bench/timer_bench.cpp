@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,16 +41,6 @@ void Print(const char* name, const Lateness& l) {
   std::printf("  %-26s ticks %6ld of %6ld   lateness median %7.1f us  p99 %7.1f us  p99.9 %7.1f us  max %8.1f us\n",
               name, l.ticks, l.expected, Percentile(l.samples, 0.5) * us, Percentile(l.samples, 0.99) * us,
               Percentile(l.samples, 0.999) * us, Percentile(l.samples, 1.0) * us);
-}
-
-// Time the hypervisor took the machine's processors away (Linux "steal"), in seconds summed over
-// all processors; negative when unknown. Explains stalls that no thread of ours caused.
-double StealSeconds() {
-  std::ifstream stat("/proc/stat");
-  std::string cpu;
-  long long user, nice, system, idle, iowait, irq, softirq, steal;
-  if (!(stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu") return -1;
-  return static_cast<double>(steal) / 100.0;  // USER_HZ
 }
 
 // The real-time timer's callback: lateness against the deadline it was due at, then the tick.
