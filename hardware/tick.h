@@ -3,6 +3,7 @@
 // tick's timing counters, per box and for the timer as a whole.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -49,6 +50,24 @@ private:
   std::atomic<std::uint32_t> resetsAsked_{0};  // any thread
   std::atomic<std::uint32_t> resetsDone_{0};   // tick thread
 };
+
+// Single writer: plain loads and stores of the atomics, no read-modify-write on the tick's path.
+inline void TickCounters::Add(const Values& add) {
+  const std::uint32_t asked = resetsAsked_.load(std::memory_order_relaxed);
+  const bool reset = asked != resetsDone_.load(std::memory_order_relaxed);
+  auto bump = [reset](std::atomic<std::uint64_t>& counter, std::uint64_t n) {
+    if (reset || n != 0) counter.store((reset ? 0 : counter.load(std::memory_order_relaxed)) + n, std::memory_order_relaxed);
+  };
+  bump(ticks_, add.ticks);
+  bump(skippedPeriods_, add.skippedPeriods);
+  bump(lateTicks_, add.lateTicks);
+  bump(failedWrites_, add.failedWrites);
+  bump(steps_, add.steps);
+  const double worst = reset ? 0.0 : worstLateness_.load(std::memory_order_relaxed);
+  if (reset || add.worstLateness > worst) worstLateness_.store(std::max(worst, add.worstLateness), std::memory_order_relaxed);
+  // Published after the zeros: a reader that sees the reset done sees them too.
+  if (reset) resetsDone_.store(asked, std::memory_order_release);
+}
 
 // Starts the periodic 1 ms timer unless it runs (or timing is manual). Library lock held.
 bool StartTickTimer();
