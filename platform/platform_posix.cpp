@@ -299,22 +299,32 @@ bool RealtimeTimer::Start(double periodSeconds, Callback callback, void* context
   try {
     state->thread = std::thread([state] {
       state->realtime = RaiseToRealtime();
-      double deadline = NowSeconds() + state->period;
+      const double start = NowSeconds();
+      const double period = state->period;
+      Beat beat;
+      beat.index = 1;
       while (!state->stop.load(std::memory_order_acquire)) {
-        SleepUntil(deadline);
+        beat.deadline = start + static_cast<double>(beat.index) * period;
+        SleepUntil(beat.deadline);
         if (state->stop.load(std::memory_order_acquire)) break;
-        state->callback(state->context, deadline);
+        state->callback(state->context, beat);
+        bool rested = false;
         if (state->restRequested.exchange(false)) {
           std::unique_lock rest(state->restMutex);
           state->resting = !state->woken;
           state->restWake.wait(rest, [state] { return state->woken || state->stop.load(); });
+          rested = state->resting;
           state->resting = false;
           state->woken = false;
         }
-        // Skip the periods we overslept (or rested through) instead of bursting through them.
-        double now = NowSeconds();
-        deadline += state->period;
-        if (now >= deadline) deadline += std::floor((now - deadline) / state->period + 1) * state->period;
+        // Skip the grid points we overslept (or rested through) instead of bursting through them:
+        // the next call is due at the first one still ahead.
+        const double now = NowSeconds();
+        std::uint64_t next = beat.index + 1;
+        if (now >= start + static_cast<double>(next) * period)
+          next = std::max(next, static_cast<std::uint64_t>(std::floor((now - start) / period)) + 1);
+        beat.skipped = rested ? 0 : next - beat.index - 1;
+        beat.index = next;
       }
     });
   } catch (...) {

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -242,6 +243,35 @@ inline void RunWatchdog(USBDriver& device) {
   LibraryLock lock;
   device.OnReconnectTimer();
 }
+
+// Holds a device lock on a thread of its own until released (a try_lock by the holder itself
+// would be undefined), as the control thread does while it changes a channel.
+class LockHolder {
+public:
+  explicit LockHolder(USBDriver& device) {
+    std::promise<void> locked;
+    std::future<void> isLocked = locked.get_future();
+    thread_ = std::thread([&device, &locked, release = release_.get_future()]() mutable {
+      device.Lock().lock();
+      locked.set_value();
+      release.wait();
+      device.Lock().unlock();
+    });
+    isLocked.wait();
+  }
+  ~LockHolder() { Release(); }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+  void Release() {
+    if (!thread_.joinable()) return;
+    release_.set_value();
+    thread_.join();
+  }
+
+private:
+  std::promise<void> release_;
+  std::thread thread_;
+};
 
 // ---- Motion: motor records, "Motor Stopped" capture, a box with wired motors ---------------------
 
