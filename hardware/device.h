@@ -50,7 +50,8 @@ public:
   // `handle`, `motorCount`, `batchHold` and the pending stops. Taken by the tick with try_lock
   // (it skips a busy device for one tick and loses nothing) and briefly by the control thread.
   std::mutex& Lock() { return lock_; }
-  // Unlocks, then raises the "Motor Stopped" events collected while it was held.
+  // Unlocks, then hands the "Motor Stopped" events collected while it was held to the event
+  // thread (hardware/events.h); it never calls the host.
   void UnlockAndRaise();
 
   std::string name;

@@ -24,15 +24,17 @@ void TimerCallback(void*, const platform::RealtimeTimer::Beat& beat) {
   }
 }
 
-// A write that did not reach the box: the steps queued in it never happened. Each channel goes
-// back to the position the last good write left it at and stops there (the box drops the rest
-// of the move; the watchdog finds out whether it is gone). Allocation-free.
-void UndoUnsentSteps(USBDriver& device, const std::int32_t (&before)[kChannelCount], std::uint32_t count) {
-  for (std::uint32_t m = 0; m < count; ++m) {
+// A write that did not reach the box: the steps queued in it never happened. Each channel that
+// was moving goes back to the position the last good write left it at and stops there (the box
+// drops the rest of the move; the watchdog finds out whether it is gone). Resting channels keep
+// their pending destinations. Allocation-free.
+void UndoUnsentSteps(USBDriver& device, const std::int32_t (&before)[kChannelCount], std::uint8_t moving) {
+  for (std::uint32_t m = 0; m < static_cast<std::uint32_t>(kChannelCount); ++m) {
+    if (!(moving & (1u << m))) continue;
     SMotor& motor = device.motors[m];
-    // Halt reports a stop only for a channel still running; one whose move ended in this very
-    // tick has reported it already.
     motor.position = before[m];
+    // Reports the stop of a channel still running; one whose move ended in this very tick has
+    // reported it already.
     Halt(motor);
   }
 }
@@ -53,9 +55,11 @@ bool TickDevice(USBDriver& device, double now, const TickCounters::Values& tick,
   bool busy = device.batchHold;
   if (device.connected && !device.batchHold) {
     const std::uint32_t count = std::min(device.motorCount, static_cast<std::uint32_t>(kChannelCount));
-    std::int32_t before[kChannelCount];
+    std::int32_t before[kChannelCount] = {};
+    std::uint8_t moving = 0;  // channels running when the tick began (Step never starts one)
     for (std::uint32_t m = 0; m < count; ++m) {
       before[m] = device.motors[m].position;
+      if (device.motors[m].direction != 0) moving = static_cast<std::uint8_t>(moving | (1u << m));
       Step(device.motors[m], now);
       busy = busy || device.motors[m].direction != 0;
     }
@@ -67,7 +71,7 @@ bool TickDevice(USBDriver& device, double now, const TickCounters::Values& tick,
         steps = device.stepsQueued;
       } else {
         failedWrites = 1;
-        UndoUnsentSteps(device, before, count);
+        UndoUnsentSteps(device, before, moving);
         busy = false;
       }
     }

@@ -11,8 +11,6 @@
 namespace mervane {
 
 namespace {
-std::atomic<MotorStoppedHook> g_stoppedHook{nullptr};
-
 // A step scheduled for a tick's grid point is due in that tick although the sums that led to both
 // times carry rounding errors (of the order of 1e-12 s); the tolerance stays far below a period.
 constexpr double kDueTolerance = 1e-6;  // seconds
@@ -88,12 +86,6 @@ void ComeToRest(SMotor& m) {
   m.nextStepTime = 0;
 }
 }  // namespace
-
-void SetMotorStoppedHook(MotorStoppedHook hook) { g_stoppedHook.store(hook, std::memory_order_release); }
-
-void RaiseMotorStopped(std::uint32_t channel) {
-  if (MotorStoppedHook hook = g_stoppedHook.load(std::memory_order_acquire)) hook(channel);
-}
 
 bool StartMove(SMotor& m, std::int64_t relativeSteps, bool hold) {
   if (m.record == nullptr || m.owner == nullptr) return false;

@@ -107,6 +107,32 @@ private:
   State* state_ = nullptr;
 };
 
+// A thread that sleeps until signalled and then calls `work(context)`. Signal never blocks and
+// never allocates (an atomic increment and, when the thread sleeps, one futex wake), so the
+// real-time tick may call it. Every signal is followed by at least one complete call of `work`
+// that starts after it, also when Stop comes right after: nothing signalled is left undone.
+class SignalledThread {
+public:
+  using Work = void (*)(void* context);
+  SignalledThread();
+  ~SignalledThread();
+  SignalledThread(const SignalledThread&) = delete;
+  SignalledThread& operator=(const SignalledThread&) = delete;
+
+  // True when the thread runs (already, or newly created); a running thread keeps its work.
+  bool Start(Work work, void* context);
+  // Any thread.
+  void Signal();
+  // Calls `work` a last time, ends the thread and waits for it. From `work` itself (which cannot
+  // wait for its own thread) it does nothing: the thread runs on until the next Stop.
+  void Stop();
+  bool OnThisThread() const;
+
+private:
+  struct State;
+  State* state_;
+};
+
 // The control thread: runs periodic timers, each callback with `serialise` held, so that timer
 // callbacks and everything else that takes that lock never run at the same time.
 class ControlThread {

@@ -155,6 +155,7 @@ TEST_F(StressTest, TickAtFullSpeedAgainstTheControlThreadAndDiscovery) {
   }
   stop = true;
   tick.join();
+  FlushStoppedEvents();
   EXPECT_EQ(GetRuntime().devices.Count(), 2u + kExtraBoxes);
   EXPECT_GT(ticks.load(), 1000);
   EXPECT_GT(g_stoppedEvents.load(), 50);

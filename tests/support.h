@@ -23,6 +23,7 @@
 #include "boxsim/boxsim.h"
 #include "hardware/device.h"
 #include "hardware/device_list.h"
+#include "hardware/events.h"
 #include "hardware/runtime.h"
 #include "hardware/tick.h"
 #include "platform/platform.h"
@@ -318,7 +319,8 @@ inline const char* WiringOf(const MotorRecord& record) {
 }
 
 // Collects "Motor Stopped" events while it lives (one collector at a time). Each event notes
-// whether the device lock of `watched` could be taken from another thread at that moment.
+// whether the device lock of `watched` could be taken from another thread at that moment. The
+// readers first raise what was handed over (manual timing has no event thread).
 class StoppedEvents {
 public:
   StoppedEvents() {
@@ -334,16 +336,22 @@ public:
 
   void Watch(USBDriver* device) { watched_ = device; }
   std::vector<std::uint32_t> Channels() {
+    FlushStoppedEvents();
     std::lock_guard guard(mutex_);
     return channels_;
   }
   std::size_t Count() {
+    FlushStoppedEvents();
     std::lock_guard guard(mutex_);
     return channels_.size();
   }
   // Events raised while the watched device's lock was still held (should stay 0).
-  int RaisedUnderLock() const { return raisedUnderLock_.load(); }
+  int RaisedUnderLock() {
+    FlushStoppedEvents();
+    return raisedUnderLock_.load();
+  }
   void Clear() {
+    FlushStoppedEvents();
     std::lock_guard guard(mutex_);
     channels_.clear();
   }
