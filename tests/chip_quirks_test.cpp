@@ -11,24 +11,6 @@
 namespace mervane::testing {
 namespace {
 
-// The emulator's D2XX functions as a driver table, optional ones included.
-D2xxFunctions EmulatorTable() {
-  D2xxFunctions f;
-  f.listDevices = &FT_ListDevices;
-  f.openEx = &FT_OpenEx;
-  f.close = &FT_Close;
-  f.setBitMode = &FT_SetBitMode;
-  f.setBaudRate = &FT_SetBaudRate;
-  f.eeUaRead = &FT_EE_UARead;
-  f.eeUaWrite = &FT_EE_UAWrite;
-  f.getStatus = &FT_GetStatus;
-  f.write = &FT_Write;
-  f.setTimeouts = &FT_SetTimeouts;
-  f.eeUaSize = &FT_EE_UASize;
-  f.setVidPid = &FT_SetVIDPID;
-  return f;
-}
-
 // The emulated chip's 64 EEPROM bytes holding `text` and zeros.
 ByteImage UserAreaImage(const std::string& text) {
   ByteImage image(64, 0);
