@@ -82,6 +82,7 @@ TEST_F(WriteTest, StepsOfATickWhoseWriteCameShortDoNotCount) {
   EXPECT_EQ(TickUntilNextWrite(k), 0);
   EXPECT_NE(LastStatus(), static_cast<FT_STATUS>(FT_OK));
   EXPECT_EQ(Motor(ch).position, boxsim_position(kSerial, 1)) << "the library counts a step the box never got";
+  EXPECT_FALSE(Running(ch)) << "a box that lost steps is stopped";
   for (long end = k + 50; k < end;) Tick(Ms(k++));
   EXPECT_EQ(Motor(ch).position, boxsim_position(kSerial, 1));
 }
