@@ -60,6 +60,11 @@ private:
   void* handle_ = nullptr;
 };
 
+// Whether the vendor's driver library on this system lists and opens only chips with its default
+// USB ids until FT_SetVIDPID names others (its Linux library; on Windows the installed driver's
+// own files decide and the call does not exist).
+bool DriverListsOnlyDefaultUsbIds();
+
 // Starts `program` (searched on PATH when it holds no separator) without waiting for it.
 // Returns whether the launch went out (a program that cannot be run is not reported).
 bool LaunchDetached(const std::string& program);
