@@ -42,7 +42,7 @@ void Show() {
       [] {
         if (!g_window) {
           g_window = new MervaneWindow(*g_api.load(std::memory_order_acquire), [](bool shown) { g_visible.store(shown); });
-          PublishForm(g_api.load()->dlgMervane, g_window.data());
+          PublishForm(g_api.load()->dlgMervane, static_cast<QWidget*>(g_window.data()));
           g_opened.store(true);
         }
         g_window->ShowAgain();

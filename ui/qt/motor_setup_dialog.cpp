@@ -126,7 +126,7 @@ MotorSetupDialog::MotorSetupDialog(const WindowApi& api, std::uint32_t device, i
   connect(Field(SetupField::EBCoef), &QLineEdit::editingFinished, this, [this] { model_->CoefficientLeft(); });
   for (SetupField field : {SetupField::EBMin, SetupField::EBAccel, SetupField::EBMax})
     connect(Field(field), &QLineEdit::editingFinished, this, [this, field] { model_->IntegerLeft(field); });
-  PublishForm(api_.dlgMotorSetup, this);
+  PublishForm(api_.dlgMotorSetup, static_cast<QWidget*>(this));
 }
 
 MotorSetupDialog::~MotorSetupDialog() { PublishForm(api_.dlgMotorSetup, nullptr); }

@@ -26,7 +26,7 @@ RenameDialog::RenameDialog(QWidget* owner, const WindowApi& api) : QDialog(owner
   resize(186, 70);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-  PublishForm(api_.dlgRename, this);
+  PublishForm(api_.dlgRename, static_cast<QWidget*>(this));
 }
 
 RenameDialog::~RenameDialog() { PublishForm(api_.dlgRename, nullptr); }
