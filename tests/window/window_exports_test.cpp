@@ -96,7 +96,7 @@ TEST_F(WindowExportsTest, ShowTwiceMakesOneWindowAndCloseAndExitAreHarmlessTwice
 TEST_F(WindowExportsTest, HostThreadAndWindowThreadNeverBlockEachOther) {
   std::mutex timesMutex;  // guards `times`; the control thread and this one
   std::vector<double> times;
-  GetRuntime().control.AddTimer(0.25, [&] {
+  platform::ControlThread::TimerId timer = GetRuntime().control.AddTimer(0.25, [&] {
     std::lock_guard lock(timesMutex);
     times.push_back(platform::NowSeconds());
   });
@@ -126,6 +126,10 @@ TEST_F(WindowExportsTest, HostThreadAndWindowThreadNeverBlockEachOther) {
   host.join();
   done = true;
   answerer.join();
+  {
+    LibraryLock lock;
+    GetRuntime().control.RemoveTimer(timer);
+  }
   EXPECT_EQ(results, (std::vector<int>{0, 0, 0}));
   EXPECT_EQ(answered.load(), 3);
   MotorInfo info{};

@@ -29,7 +29,7 @@ namespace {
 std::mutex g_startMutex;
 // A QObject living on the GUI thread: the target of queued calls. Null until started.
 std::atomic<QObject*> g_context{nullptr};
-bool g_ownThread = false;
+std::atomic<bool> g_ownThread{false};
 std::atomic<bool> g_parked{false};
 
 // The command line our own QApplication sees; it must outlive the application.
@@ -71,6 +71,17 @@ void GuiThreadMain(std::promise<bool>* started) {
   }
 }
 
+// The toolkit creates its process-wide objects lazily (at the first window, the first paint, ...)
+// and destroys them at exit in the reverse order of their creation. Parking must come before
+// those that were created while our thread ran, so a handler is registered again after the
+// window thread has done some work: exit runs the latest registration first. Growth is bounded.
+void ParkAtExitLater() {
+  static std::atomic<int> registered{0};
+  if (registered.load() >= 8 || !g_ownThread) return;
+  ++registered;
+  std::atexit(ParkGuiThread);
+}
+
 }  // namespace
 
 bool StartGuiThread(const char* platform) {
@@ -94,7 +105,9 @@ bool StartGuiThread(const char* platform) {
   std::future<bool> ready = started.get_future();
   std::thread(GuiThreadMain, &started).detach();
   g_ownThread = true;
-  return ready.get();
+  bool running = ready.get();
+  ParkAtExitLater();
+  return running;
 }
 
 bool OnGuiThread() {
@@ -109,6 +122,7 @@ bool RunOnGuiThread(const std::function<void()>& work, double startSeconds) {
     work();
     return true;
   }
+
   auto call = std::make_shared<Call>();
   // `work` refers to the caller's frame: it runs only while the caller still waits.
   QMetaObject::invokeMethod(
@@ -132,6 +146,8 @@ bool RunOnGuiThread(const std::function<void()>& work, double startSeconds) {
     return false;
   }
   call->changed.wait(lock, [&] { return call->state == Call::State::Done; });
+  lock.unlock();
+  ParkAtExitLater();
   return true;
 }
 
@@ -140,7 +156,7 @@ void ParkGuiThread() {
   bool own = false;
   {
     std::lock_guard guard(g_startMutex);
-    own = g_ownThread;
+    own = g_ownThread.load();
   }
   if (context == nullptr || !own || OnGuiThread() || g_parked.load()) return;
   // Never destroyed: the parked thread waits on it while the process's statics go.
