@@ -34,7 +34,7 @@ struct DemoMotor {
 constexpr DemoMotor kDemo[] = {
     {0, "X", 1, 0x85, 200, 300, 2, 120, true},       {0, "Y", 2, 0x86, 200, 200, 2, 40, false},
     {0, "Z", 3, 0x2C, 400, 80, 3, -12.5, true},      {0, "Rot", 4, 0x88, 10, 360, 4, 90, false},
-    {0, "Clamp", 5, 0x41, 100, 20, 5, 0, false},     {1, "Feed", 1, 0x01, 50, 1000, 2, 250, true},
+    {0, "Grip", 5, 0x41, 100, 20, 5, 0, false},      {1, "Feed", 1, 0x01, 50, 1000, 2, 250, true},
     {1, "Table", 2, 0x2D, 20, 360, 3, 45, false},    {1, "Lift", 0, 0x87, 800, 50, 5, 0, false},
 };
 

@@ -14,7 +14,7 @@ namespace mervane::ui {
 const char* const kColumnTitles[kColumnCount] = {
     "Name", "Device", "Address", "Type", "Position", "Destination", "Length", "Coef", "Offset", "Acceleration",
     "Min step time", "Max step time", "Half steps", "Auto release"};
-const int kColumnWidths[kColumnCount] = {60, 60, 55, 100, 65, 65, 50, 50, 50, 50, 50, 50, 50, 50};
+const int kColumnWidths[kColumnCount] = {60, 60, 72, 100, 65, 65, 50, 50, 50, 50, 50, 50, 50, 50};
 const char* const kDeviceCommandCaptions[5] = {"Open", "Close", "Rename...", "Add motor...", "Release all motors"};
 
 namespace {
