@@ -1,6 +1,7 @@
 // The 1 ms tick and its timer.
 #include "hardware/tick.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "hardware/device.h"
@@ -25,6 +26,19 @@ void TimerCallback(void*, double) {
   }
 }
 
+// A write that did not reach the box: the steps queued in it never happened. Each channel goes
+// back to the position the last good write left it at and stops there (the box drops the rest
+// of the move; the watchdog finds out whether it is gone). Allocation-free.
+void UndoUnsentSteps(USBDriver& device, const std::int32_t (&before)[kChannelCount], std::uint32_t count) {
+  for (std::uint32_t m = 0; m < count; ++m) {
+    SMotor& motor = device.motors[m];
+    // Halt reports a stop only for a channel still running; one whose move ended in this very
+    // tick has reported it already.
+    motor.position = before[m];
+    Halt(motor);
+  }
+}
+
 // One device's share of a tick. The device lock is only tried: a device the control thread is
 // changing right now is left for the next tick, its channels untouched, so no step is lost.
 // Returns whether the device may still move.
@@ -34,11 +48,20 @@ bool TickDevice(USBDriver& device, double now, const Driver& driver) {
   device.outputCount = 0;
   bool busy = device.batchHold;
   if (device.connected && !device.batchHold) {
-    for (std::uint32_t m = 0; m < device.motorCount && m < kChannelCount; ++m) {
+    const std::uint32_t count = std::min(device.motorCount, static_cast<std::uint32_t>(kChannelCount));
+    std::int32_t before[kChannelCount];
+    for (std::uint32_t m = 0; m < count; ++m) {
+      before[m] = device.motors[m].position;
       Step(device.motors[m], now);
       busy = busy || device.motors[m].direction != 0;
     }
-    if (device.outputCount > 0) device.lastStatus = driver.Write(device.handle, device.output, device.outputCount);
+    if (device.outputCount > 0) {
+      device.lastStatus = driver.Write(device.handle, device.output, device.outputCount);
+      if (device.lastStatus != FT_OK) {
+        UndoUnsentSteps(device, before, count);
+        busy = false;
+      }
+    }
   }
   device.UnlockAndRaise();
   return busy;
@@ -66,5 +89,10 @@ bool StartTickTimer() {
 void StopTickTimer() { GetRuntime().tickTimer.Stop(); }
 
 bool TickTimerRunning() { return GetRuntime().tickTimer.Running(); }
+
+bool TickDriven() {
+  Runtime& runtime = GetRuntime();
+  return runtime.manualTiming || runtime.tickTimer.Running();
+}
 
 }  // namespace mervane
