@@ -19,6 +19,7 @@ const char* const kDeviceCommandCaptions[5] = {"Open", "Close", "Rename...", "Ad
 
 namespace {
 constexpr const char* kSelectMotor = "You must select motor from the list!";
+constexpr const char* kResetFailed = "Attempt to reset running motor failed.\rStop the motor before reset please.";
 constexpr std::uint8_t kBlockTypes = 0x40;
 
 // The detail label that shows each column when a row is selected (Name has none).
@@ -280,28 +281,21 @@ void MotorListModel::SetupClick() {
   DeleteRowAt(row);
 }
 
-void MotorListModel::InitializeClick() {
+// A menu command on the selected row's motor: nothing when it is not found, the message when the
+// export refuses.
+void MotorListModel::ActOnSelected(bool (*act)(std::uint32_t, std::uint32_t), const char* failure,
+                                   const char* caption, Icon icon) {
   int row = SelectedOrMessage("Error");
   std::uint32_t d = 0;
   std::uint32_t c = 0;
-  if (row >= 0 && Resolve(row, d, c) && !api_.SM_Initialize(d, c)) Error("Can't initialize motor!");
+  if (row >= 0 && Resolve(row, d, c) && !act(d, c)) Error(failure, caption, icon);
 }
 
-void MotorListModel::SetZeroClick() {
-  int row = SelectedOrMessage("Error");
-  std::uint32_t d = 0;
-  std::uint32_t c = 0;
-  if (row >= 0 && Resolve(row, d, c) && !api_.SM_SetZero(d, c))
-    Error("Attempt to reset running motor failed.\rStop the motor before reset please.", "Can't reset", Icon::None);
-}
+void MotorListModel::InitializeClick() { ActOnSelected(api_.SM_Initialize, "Can't initialize motor!"); }
 
-void MotorListModel::ResetClick() {
-  int row = SelectedOrMessage("Error");
-  std::uint32_t d = 0;
-  std::uint32_t c = 0;
-  if (row >= 0 && Resolve(row, d, c) && !api_.SM_Reset(d, c))
-    Error("Attempt to reset running motor failed.\rStop the motor before reset please.", "Can't reset", Icon::None);
-}
+void MotorListModel::SetZeroClick() { ActOnSelected(api_.SM_SetZero, kResetFailed, "Can't reset", Icon::None); }
+
+void MotorListModel::ResetClick() { ActOnSelected(api_.SM_Reset, kResetFailed, "Can't reset", Icon::None); }
 
 void MotorListModel::RemoveClick() {
   int row = SelectedOrMessage("Error");

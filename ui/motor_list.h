@@ -153,6 +153,8 @@ private:
   // The selected row, or -1 after the selection message with `caption`.
   int SelectedOrMessage(const char* caption);
   void Error(const std::string& text, const char* caption = "Error", Icon icon = Icon::Error);
+  void ActOnSelected(bool (*act)(std::uint32_t, std::uint32_t), const char* failure, const char* caption = "Error",
+                     Icon icon = Icon::Error);
 
   const WindowApi& api_;
   MotorListView& view_;
