@@ -51,7 +51,9 @@ public:
   DynamicLibrary(DynamicLibrary&& other) noexcept;
   DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
 
-  bool Open(const std::string& path);
+  // `keepLoaded`: the library stays in the process after Close (and after the process's last
+  // close), for code whose threads outlive its user.
+  bool Open(const std::string& path, bool keepLoaded = false);
   void Close();
   bool IsOpen() const { return handle_ != nullptr; }
   void* Symbol(const char* name) const;
@@ -64,6 +66,15 @@ private:
 // USB ids until FT_SetVIDPID names others (its Linux library; on Windows the installed driver's
 // own files decide and the call does not exist).
 bool DriverListsOnlyDefaultUsbIds();
+
+// The folder of the file (shared library or program) that holds this code; empty when unknown.
+std::string OwnFolder();
+
+// The graphical platform a window can use right now: QT_QPA_PLATFORM when it names one that
+// needs no screen (offscreen, minimal, vnc) or whose server answers, else "xcb" when an X server
+// accepts a connection, else "wayland" when a Wayland socket exists; empty when there is none.
+// Creating a window without one ends the process, so this is asked first.
+std::string DisplayPlatform();
 
 // Starts `program` (searched on PATH when it holds no separator) without waiting for it.
 // Returns whether the launch went out (a program that cannot be run is not reported).
