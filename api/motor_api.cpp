@@ -245,6 +245,9 @@ int SM_Setup(uint32_t device, int channel, MotorInfo* info) {
       if (dialog == nullptr) return -1;
       source = channel >= 0 ? owner->settings.records[channel] : mervane::FreshRecord();
       if (!dialog(device, channel, source)) return -1;
+      // The dialog ran without the library lock: look the device up again.
+      owner = DeviceAt(device);
+      if (owner == nullptr || (channel >= 0 && static_cast<std::uint32_t>(channel) >= owner->motorCount)) return -1;
     }
     if (!mervane::api::Configurable(source)) return -1;
     source.name[sizeof source.name - 1] = 0;

@@ -8,6 +8,7 @@
 
 #include "hardware/d2xx.h"
 #include "hardware/settings.h"
+#include "hardware/tick.h"
 #include "motor/motor.h"
 #include "platform/platform.h"
 
@@ -65,8 +66,11 @@ public:
   SMotor motors[kChannelCount];
   std::uint8_t output[kOutputSize] = {};
   std::uint32_t outputCount = 0;
+  std::uint32_t stepsQueued = 0;  // steps among this tick's commands (tick thread, device lock held)
   bool batchHold = false;
   FT_STATUS lastStatus = FT_OK;
+  // This box's share of the tick's timing; kept across reconnects, reset on request.
+  TickCounters counters;
 
 private:
   void CloseHandle();

@@ -11,6 +11,10 @@
 namespace mervane {
 
 namespace {
+// A step scheduled for a tick's grid point is due in that tick although the sums that led to both
+// times carry rounding errors (of the order of 1e-12 s); the tolerance stays far below a period.
+constexpr double kDueTolerance = 1e-6;  // seconds
+
 constexpr std::int32_t Sign(std::int64_t value) { return value > 0 ? 1 : (value < 0 ? -1 : 0); }
 
 std::int32_t SignToTarget(const SMotor& m) {
@@ -50,6 +54,7 @@ bool Emit(SMotor& m, double now) {
   commands::Drive drive = commands::DriveOf(type);
   if (drive != commands::Drive::TwoWire) {
     m.position += m.direction;
+    ++m.owner->stepsQueued;
     std::uint8_t pattern = commands::PhasePattern(drive, m.record->halfSteps != 0, m.position);
     m.owner->AppendCommand(bytes.data(), commands::PhaseStep(m.commandBase, pattern, bytes));
     m.setupPending = false;
@@ -62,6 +67,7 @@ bool Emit(SMotor& m, double now) {
     return false;
   }
   m.position += m.direction;
+  ++m.owner->stepsQueued;
   m.owner->AppendCommand(bytes.data(), commands::TwoWireStep(m.commandBase, m.direction, bytes));
   return true;
 }
@@ -151,7 +157,7 @@ bool StartMove(SMotor& m, std::int64_t relativeSteps, bool hold) {
 }
 
 void Step(SMotor& m, double now) {
-  if (!(now >= m.nextStepTime)) return;
+  if (!(now >= m.nextStepTime - kDueTolerance)) return;
   if (m.direction == 0 || m.record == nullptr) {
     m.nextStepTime = 0;
     return;

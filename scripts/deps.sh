@@ -4,6 +4,7 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev)
 packages+=(g++-multilib)  # -m32 for the plug-in's 32-bit ABI tests
 packages+=(qemu-user)     # qemu-i386 runs them where the kernel refuses 32-bit programs
+packages+=(qt6-base-dev fonts-dejavu-core)  # the control window module (Qt 6 Widgets) and its font
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do

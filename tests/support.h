@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -58,6 +59,8 @@ private:
 class EmulatorTest : public ::testing::Test {
 protected:
   void SetUp() override {
+    // No display: a setup dialog that a case asks for must never wait for a user.
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) platform::UnsetEnv(name);
     platform::SetEnv("MERVANE_D2XX_LIBRARY", MERVANE_BOXSIM_PATH);
     platform::SetEnv("MERVANE_CONFIG_DIR", folder_.WithSlash().c_str());
     GetRuntime().manualTiming = true;
@@ -87,6 +90,25 @@ protected:
 
   ScratchFolder folder_;
 };
+
+// The emulator's D2XX functions as a driver table, the optional ones included; `write` may stand
+// in for its FT_Write.
+inline D2xxFunctions EmulatorTable(FT_Write_t write = &FT_Write) {
+  D2xxFunctions f;
+  f.listDevices = &FT_ListDevices;
+  f.openEx = &FT_OpenEx;
+  f.close = &FT_Close;
+  f.setBitMode = &FT_SetBitMode;
+  f.setBaudRate = &FT_SetBaudRate;
+  f.eeUaRead = &FT_EE_UARead;
+  f.eeUaWrite = &FT_EE_UAWrite;
+  f.getStatus = &FT_GetStatus;
+  f.write = write;
+  f.setTimeouts = &FT_SetTimeouts;
+  f.eeUaSize = &FT_EE_UASize;
+  f.setVidPid = &FT_SetVIDPID;
+  return f;
+}
 
 // ---- Byte images, wire logs and settings files (device-layer tests) ----------------------------
 
@@ -242,6 +264,35 @@ inline void RunWatchdog(USBDriver& device) {
   LibraryLock lock;
   device.OnReconnectTimer();
 }
+
+// Holds a device lock on a thread of its own until released (a try_lock by the holder itself
+// would be undefined), as the control thread does while it changes a channel.
+class LockHolder {
+public:
+  explicit LockHolder(USBDriver& device) {
+    std::promise<void> locked;
+    std::future<void> isLocked = locked.get_future();
+    thread_ = std::thread([&device, &locked, release = release_.get_future()]() mutable {
+      device.Lock().lock();
+      locked.set_value();
+      release.wait();
+      device.Lock().unlock();
+    });
+    isLocked.wait();
+  }
+  ~LockHolder() { Release(); }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+  void Release() {
+    if (!thread_.joinable()) return;
+    release_.set_value();
+    thread_.join();
+  }
+
+private:
+  std::promise<void> release_;
+  std::thread thread_;
+};
 
 // ---- Motion: motor records, "Motor Stopped" capture, a box with wired motors ---------------------
 
