@@ -37,6 +37,7 @@ public:
     for (int n = 0; n < 48 && in_.remaining_bytes() > 0; ++n) {
       Step();
       wiring_.Sync();
+      wiring_.Dump();
     }
     Settle();
     wiring_.Sync();
@@ -273,14 +274,21 @@ private:
         Settle();
         in_.ConsumeBool() ? SM_SetZero(Device(), Channel()) : SMN_SetZero(Name(keepA));
         break;
-      case 30:
+      case 30: {  // the library forgets where the motor is: so does the emulator
+        std::uint32_t d = 0, c = 0;
+        bool reset = false;
         if (in_.ConsumeBool()) {
           Settle();
-          SM_Reset(Device(), Channel());
+          d = Device();
+          c = Channel();
+          reset = SM_Reset(d, c);
         } else {
-          SMN_Reset(Name(keepA));
+          const char* name = Name(keepA);
+          reset = name != nullptr && SM_GetIndex(&d, &c, name, nullptr, -1) >= 1 && SMN_Reset(name);
         }
+        if (reset) wiring_.Reset(d, c);
         break;
+      }
       case 31:
         Settle();
         switch (in_.ConsumeIntegralInRange<int>(0, 2)) {
@@ -326,7 +334,9 @@ private:
       case 38: {
         const char* serial = in_.ConsumeIntegralInRange<int>(0, 4) == 0 ? nullptr : kBoxes[in_.ConsumeBool() ? 1 : 0].serial;
         const char* failing = kOperations[in_.ConsumeIntegralInRange<std::size_t>(0, std::size(kOperations) - 1)];
-        boxsim_fail(serial, failing, in_.ConsumeIntegralInRange<int>(0, 3));
+        const int count = in_.ConsumeIntegralInRange<int>(0, 3);
+        if (Trace()) std::fprintf(stderr, "   fail %s %s x%d\n", serial ? serial : "(list)", failing, count);
+        boxsim_fail(serial, failing, count);
         break;
       }
       case 39:

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -89,8 +90,8 @@ private:
 }
 
 // MERVANE_FUZZ_TRACE=1 prints what a target does (to read a reproducer).
-inline bool Trace() {
-  static const bool trace = platform::GetEnv("MERVANE_FUZZ_TRACE").value_or("") == "1";
+inline int Trace() {
+  static const int trace = std::atoi(platform::GetEnv("MERVANE_FUZZ_TRACE").value_or("0").c_str());
   return trace;
 }
 
@@ -171,6 +172,16 @@ inline bool TickUntilRest(int events) {
     if (soonest < 0) return true;
     Now() = std::max(Now() + 0.001, soonest);
     Tick(Now());
+    if (Trace() > 1) {  // every tick: channel 0 of each box against its connector
+      LibraryLock lock;
+      const DeviceList& list = GetRuntime().devices;
+      for (std::uint32_t d = 0; d < list.Count(); ++d) {
+        USBDriver& device = *list.At(d);
+        DeviceGuard guard(device);
+        std::fprintf(stderr, "  tick %.3f %s: library %d, emulator %lld\n", Now(), device.serial.c_str(),
+                     device.motors[0].position, boxsim_position(device.serial.c_str(), device.settings.records[0].address));
+      }
+    }
   }
   LibraryLock lock;
   return FirstRunning().first < 0;
@@ -232,7 +243,9 @@ public:
       std::map<int, std::string> seen;
       for (std::uint32_t c = 0; c < device.motorCount && c < kChannelCount; ++c) {
         const MotorRecord& record = device.settings.records[c];
-        if (record.address < 1 || record.address > 7) continue;
+        // A block type comes to rest on its mechanical stop, which the emulator does not model:
+        // the library then sets the position to the axis length. Not compared.
+        if (record.address < 1 || record.address > 7 || (record.type & kTypeBlock) != 0) continue;
         const std::string kind = WiringOf(record);
         seen[record.address] = kind;
         auto it = kinds_.find({device.serial, record.address});
@@ -244,6 +257,24 @@ public:
       for (auto it = kinds_.begin(); it != kinds_.end();) {
         bool gone = it->first.first == device.serial && seen.find(it->first.second) == seen.end();
         it = gone ? kinds_.erase(it) : std::next(it);
+      }
+    }
+  }
+
+  // With tracing: where each tracked motor is, in the library and in the emulator.
+  void Dump() const {
+    if (!Trace()) return;
+    LibraryLock lock;
+    const DeviceList& list = GetRuntime().devices;
+    for (std::uint32_t d = 0; d < list.Count(); ++d) {
+      USBDriver& device = *list.At(d);
+      DeviceGuard guard(device);
+      for (std::uint32_t c = 0; c < device.motorCount && c < kChannelCount; ++c) {
+        const int address = device.settings.records[c].address;
+        if (kinds_.find({device.serial, address}) == kinds_.end()) continue;
+        std::fprintf(stderr, "   %s%s ch %u: library %d (dir %d, target %d), emulator %lld\n", device.serial.c_str(),
+                     device.connected ? "" : " (closed)", c, device.motors[c].position, device.motors[c].direction,
+                     device.motors[c].target, boxsim_position(device.serial.c_str(), address));
       }
     }
   }
@@ -272,6 +303,18 @@ public:
                record.address, errors);
       }
     }
+  }
+
+  // After a reset of channel `channel` of box `device` (position 0 now): its connector starts
+  // afresh too. Library lock not held.
+  void Reset(std::uint32_t device, std::uint32_t channel) {
+    LibraryLock lock;
+    const DeviceList& list = GetRuntime().devices;
+    if (device >= list.Count()) return;
+    USBDriver& box = *list.At(device);
+    if (channel >= box.motorCount || channel >= static_cast<std::uint32_t>(kChannelCount)) return;
+    auto it = kinds_.find({box.serial, box.settings.records[channel].address});
+    if (it != kinds_.end()) boxsim_wire(box.serial.c_str(), it->first.second, it->second.c_str());
   }
 
   void Clear() { kinds_.clear(); }

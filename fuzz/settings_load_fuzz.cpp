@@ -75,10 +75,9 @@ void Exercise() {
   TickFor(20);
   StopAll(0);
   Settle();
-  for (int c = 0; c < count; ++c) {
-    SM_SetZero(0, static_cast<std::uint32_t>(c));
-    SMN_StepMove("", 3, true);
-  }
+  // Each zero waits for its motor to rest: nothing may run meanwhile (the tick is driven here).
+  for (int c = 0; c < count; ++c) SM_SetZero(0, static_cast<std::uint32_t>(c));
+  SMN_StepMove("", 3, true);
   Settle();
 }
 
