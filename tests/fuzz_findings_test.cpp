@@ -61,5 +61,19 @@ TEST_F(FuzzFindingsTest, ARemovalWhoseSaveFailsKeepsThePositions) {
   ExpectDecoded();
 }
 
+// A close whose EEPROM write failed used to leave the file as it was: the motors' positions were
+// lost, and the next open put a motor that stood at -2750 steps back at 0.
+TEST_F(FuzzFindingsTest, ACloseWhoseChipWriteFailsStillSavesThePositions) {
+  ThreeMotorsApart();
+  ASSERT_EQ(boxsim_fail(kSerial, "uawrite", 1), 0);
+  EXPECT_TRUE(CloseDevice(0));
+  ASSERT_EQ(ReadFileBytes(SettingsFile(kSerial)).size(), kSettingsSize);
+  ASSERT_TRUE(OpenDevice(0));
+  EXPECT_DOUBLE_EQ(SM_GetRealPosition(0, 0), 19.0);
+  EXPECT_DOUBLE_EQ(SM_GetRealPosition(0, 1), -2.0);
+  EXPECT_DOUBLE_EQ(SM_GetRealPosition(0, 2), 7.0);
+  ExpectDecoded();
+}
+
 }  // namespace
 }  // namespace mervane::testing
