@@ -97,7 +97,7 @@ MotorInfo Motor(std::uint8_t address, std::uint8_t type, const char* name) {
   return info;
 }
 
-void CallOne(ByteReader& in) {
+void CallOne(ByteReader& in, Wiring& wiring) {
   const int function = in.ConsumeIntegralInRange<int>(0, kFunctions - 1);
   const std::uint8_t flags = in.ConsumeIntegral<std::uint8_t>();
   const Shape& shape = kShapes[function];
@@ -129,6 +129,11 @@ void CallOne(ByteReader& in) {
   void* outputs = flags & 2 ? nullptr : output.bytes.get();
   const std::int32_t result = Functions()[static_cast<std::size_t>(function)]->handler(0, inputs, outputs);
   if (result != 0 && result != 1) Fail("function %d returned %d", function, result);
+  // "ResetMotor" makes the library forget where the motor is: its connector starts afresh too.
+  std::uint32_t d = 0, c = 0;
+  if (function == 10 && result == 0 && inputs != nullptr && !(flags & 4) &&
+      SM_GetIndex(&d, &c, text.c_str(), nullptr, -1) >= 1)
+    wiring.Reset(d, c);
 }
 
 }  // namespace
@@ -153,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (SM_Setup(0, -1, &motor) < 0) Fail("set-up of %s failed", motor.name);
   wiring.Sync();
   for (int n = 0; n < 16 && in.remaining_bytes() > 0; ++n) {
-    CallOne(in);
+    CallOne(in, wiring);
     if (in.ConsumeBool()) TickFor(in.ConsumeIntegralInRange<unsigned>(1, 30));
     else Settle();
     wiring.Sync();
