@@ -118,7 +118,9 @@ void USBDriver::Close(bool chipUntouched) {
     // after a lost connection still keeps where its motors were.
     if (!chipUntouched && connected && GetRuntime().driver.GetStatus(handle) != FT_OK) chipUntouched = true;
   }
-  SaveSettings(*this, chipUntouched);
+  // The closing save is the only record of where the motors stand: a chip that refuses the name
+  // must not cost the positions, so the file is then written without it.
+  if (!SaveSettings(*this, chipUntouched) && !chipUntouched) SaveSettings(*this, true);
   DeviceGuard guard(*this);
   // After a lost connection the handle is left for the next Open to close: the box is gone.
   if (!chipUntouched && connected) CloseHandle();
