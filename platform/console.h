@@ -1,0 +1,25 @@
+// Console services for the command-line tools: whether a stream is a terminal, Ctrl+C as a flag
+// rather than a kill, and handing a job to a background process.
+#pragma once
+
+namespace mervane::platform {
+
+// Whether standard output (or standard error) is an interactive terminal.
+bool StdoutIsTerminal();
+bool StderrIsTerminal();
+
+// From now on SIGINT and SIGTERM only count: InterruptCount() tells how many arrived. The
+// handler only touches a lock-free counter, so it is safe at any point of the program.
+void CatchInterrupts();
+int InterruptCount();
+
+// Splits the program in two before it starts any thread. The foreground process waits until the
+// background one calls ReleaseForeground(status) (or ends) and then exits with that status (1 when
+// it ended without a word); only the background process returns, with true. False: nothing was
+// split (the caller carries on in the foreground).
+bool ContinueInBackground();
+// In the background process: lets the foreground exit with `status` and detaches standard input,
+// output and error (to /dev/null). Harmless when there is no foreground waiting.
+void ReleaseForeground(int status);
+
+}  // namespace mervane::platform

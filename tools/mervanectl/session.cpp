@@ -1,0 +1,156 @@
+// mervanectl's library session: emulator set-up, box and motor lookup, settings file names.
+#include <cmath>
+#include <cstring>
+
+#include "tools/mervanectl/cli.h"
+
+namespace mervanectl {
+
+namespace pf = mervane::platform;
+
+namespace {
+constexpr std::uint32_t kTextSize = 64;
+
+// Creates `path` and its missing parents; true when it exists afterwards.
+bool MakeFolders(const std::string& path) {
+  for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+    pf::CreateDirectory(path.substr(0, at));
+  return pf::CreateDirectory(path);
+}
+
+template <typename Fn>
+std::string Text(Fn get, unsigned index) {
+  char buffer[kTextSize] = {};
+  if (!get(index, buffer, kTextSize)) return "";
+  return buffer;
+}
+
+template <typename Fn>
+void Bind(const pf::DynamicLibrary& library, const char* name, Fn& fn) {
+  fn = reinterpret_cast<Fn>(library.Symbol(name));
+  if (fn == nullptr) throw Refused(std::string("the emulator lacks ") + name);
+}
+}  // namespace
+
+std::string DefaultStateDir() {
+  if (auto state = pf::GetEnv("XDG_STATE_HOME"); state && !state->empty()) return *state + "/mervane/sim";
+  if (auto home = pf::GetEnv("HOME"); home && !home->empty()) return *home + "/.local/state/mervane/sim";
+  return ".mervane-sim";
+}
+
+Emulator::Emulator(const std::string& path) {
+  if (!library_.Open(path)) throw Refused("cannot load the box emulator " + path + " (build it first)");
+  Bind(library_, "boxsim_wire", wire_);
+  Bind(library_, "boxsim_position", position_);
+  Bind(library_, "boxsim_errors", errors_);
+}
+
+bool Emulator::Wire(const std::string& serial, int address, const char* kind) const {
+  return wire_(serial.c_str(), address, kind) == 0;
+}
+long long Emulator::Position(const std::string& serial, int address) const {
+  return position_(serial.c_str(), address);
+}
+long long Emulator::Errors(const std::string& serial, int address) const { return errors_(serial.c_str(), address); }
+
+std::string Motor::Unit() const { return !typeName.empty() && typeName[0] == 'R' ? "deg" : "mm"; }
+
+Session::Session(const Options& options) {
+  if (options.simulate) {
+    stateDir_ = options.stateDir.empty() ? DefaultStateDir() : options.stateDir;
+    if (!MakeFolders(stateDir_)) throw Refused("cannot create the emulator's state folder " + stateDir_);
+    if (stateDir_.back() != '/') stateDir_ += '/';
+    // Both are read when the library first lists the boxes, which is below.
+    pf::SetEnv("MERVANE_D2XX_LIBRARY", MERVANECTL_BOXSIM_PATH);
+    pf::SetEnv("BOXSIM_STATE_DIR", stateDir_.c_str());
+    pf::SetEnv("MERVANE_CONFIG_DIR", stateDir_.c_str());
+    emulator_.emplace(MERVANECTL_BOXSIM_PATH);
+  }
+  open_ = true;
+  RefreshDevices();
+}
+
+Session::~Session() { Close(); }
+
+void Session::Close() {
+  if (open_) Exit();
+  open_ = false;
+}
+
+Box Session::BoxAt(unsigned index) const {
+  Box box;
+  box.index = index;
+  box.serial = Text(GetDeviceSernum, index);
+  box.model = Text(GetDeviceType, index);
+  box.name = Text(GetDeviceName, index);
+  box.connected = CheckDeviceConnection(index);
+  box.motorCount = std::max(0, SM_GetCount(index));
+  return box;
+}
+
+std::vector<Box> Session::Boxes() const {
+  std::vector<Box> boxes;
+  // GetDevicesCount would run discovery again; SM_GetCount answers -1 past the list's end.
+  for (unsigned i = 0; SM_GetCount(i) >= 0; ++i)
+    boxes.push_back(BoxAt(i));
+  return boxes;
+}
+
+unsigned Session::FindBox(const std::string& text) const {
+  std::vector<Box> boxes = Boxes();
+  char* end = nullptr;
+  unsigned long index = std::strtoul(text.c_str(), &end, 10);
+  if (!text.empty() && *end == 0) {
+    if (index < boxes.size()) return static_cast<unsigned>(index);
+    throw Refused("no box " + text + " (" + std::to_string(boxes.size()) + " listed)");
+  }
+  for (const Box& box : boxes)
+    if (box.serial == text || box.name == text) return box.index;
+  throw Refused("no box with serial or name '" + text + "'");
+}
+
+Motor Session::MotorAt(unsigned box, unsigned channel) const {
+  Motor m;
+  m.box = box;
+  m.channel = channel;
+  if (!SM_GetInfo(box, channel, &m.info)) throw Refused("no motor on channel " + std::to_string(channel));
+  m.name = std::string(m.info.name, strnlen(m.info.name, sizeof m.info.name));
+  const char* typeName = nullptr;
+  INF_GetMTypeName(m.info.type, &typeName);
+  m.typeName = typeName != nullptr ? typeName : "???";
+  m.position = SM_GetPosition(box, channel);
+  m.destination = SM_GetTarget(box, channel);
+  m.running = SM_IsRunning(box, channel);
+  return m;
+}
+
+std::vector<Motor> Session::Motors() const {
+  std::vector<Motor> motors;
+  for (const Box& box : Boxes())
+    for (int c = 0; c < box.motorCount; ++c) motors.push_back(MotorAt(box.index, static_cast<unsigned>(c)));
+  return motors;
+}
+
+Motor Session::FindMotor(const std::string& name) const {
+  std::uint32_t box = 0, channel = 0;
+  if (SM_GetIndex(&box, &channel, name.c_str(), nullptr, -1) < 1) throw Refused("no motor named '" + name + "'");
+  return MotorAt(box, channel);
+}
+
+std::string Session::SettingsFile(const std::string& serial) const {
+  // The library's rule: MERVANE_CONFIG_DIR (a '/' added when missing), else "configs/".
+  std::string folder = pf::GetEnv("MERVANE_CONFIG_DIR").value_or("");
+  if (folder.empty()) folder = "configs/";
+  if (folder.back() != '/') folder += '/';
+  return folder + serial + ".hws";
+}
+
+double ParseNumber(const std::string& text, const char* what) {
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != 0 || !std::isfinite(value))
+    throw UsageError(std::string(what) + ": '" + text + "' is not a number");
+  return value;
+}
+
+}  // namespace mervanectl
