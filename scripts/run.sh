@@ -7,7 +7,6 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERVANE_TESTS=OFF -DMERVANE_BENCH=OFF >/dev/null
 cmake --build build -j2 --target mervane mervane-boxsim mervanectl
-export MERVANE_COMPANION="${MERVANE_COMPANION-}"
 if [ $# -gt 0 ]; then
   exec ./build/tools/mervanectl "$@"
 fi
