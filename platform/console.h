@@ -21,5 +21,7 @@ bool ContinueInBackground();
 // In the background process: lets the foreground exit with `status` and detaches standard input,
 // output and error (to /dev/null). Harmless when there is no foreground waiting.
 void ReleaseForeground(int status);
+// This process's id, for the user to find a background job.
+int ProcessId();
 
 }  // namespace mervane::platform

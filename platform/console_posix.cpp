@@ -77,4 +77,6 @@ void ReleaseForeground(int status) {
   g_foregroundPipe = -1;
 }
 
+int ProcessId() { return static_cast<int>(getpid()); }
+
 }  // namespace mervane::platform

@@ -85,6 +85,9 @@ public:
   // The settings file a box's configuration goes to.
   std::string SettingsFile(const std::string& serial) const;
   const Emulator* Sim() const { return emulator_ ? &*emulator_ : nullptr; }
+  // With the emulator: wires the motor's connector to match its type (the emulator then counts
+  // the steps it decodes there from 0). Without: nothing.
+  void WireEmulator(const Motor& motor) const;
   const std::string& StateDir() const { return stateDir_; }
   // Exits the library now (settings files written); later calls do nothing.
   void Close();
@@ -143,6 +146,10 @@ struct SetupArgs {
   std::optional<std::string> name, type, address, coefficient, length, acceleration, minStepTime, maxStepTime, offset;
   bool halfSteps = false, noHalfSteps = false, autoRelease = false, noAutoRelease = false;
 };
+
+// What the emulator must decode on a motor's connector: "two-wire", "four-wire[-half]",
+// "synchron[-half]".
+const char* WiringOf(const MotorInfo& info);
 
 // A number from the command line, whole text (else a usage error naming `what`).
 double ParseNumber(const std::string& text, const char* what);

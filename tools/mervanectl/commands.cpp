@@ -126,13 +126,23 @@ int Move(Session& session, const std::string& name, const std::string& position,
   double start = pf::NowSeconds();
   if (noWait) {  // this is the background process (see main): the shell may go on now
     Motor now = session.MotorAt(m.box, m.channel);
-    std::printf("%s\tmoving to\t%s\n", name.c_str(), Number(now.destination).c_str());
+    std::printf("%s\tmoving to\t%s\tpid %d\n", name.c_str(), Number(now.destination).c_str(), pf::ProcessId());
     std::fflush(stdout);
     pf::ReleaseForeground(0);
   }
+  const std::string serial = session.BoxAt(m.box).serial;
+  const long long decodedBefore = session.Sim() ? session.Sim()->Position(serial, m.info.address) : 0;
   bool interrupted = FollowMoves(session, {{m.box, m.channel, m.name, m.position}}, start);
   Motor end = session.MotorAt(m.box, m.channel);
   if (!Live()) std::printf("%s\t%s\t%s\tstopped\n", name.c_str(), Number(end.position).c_str(), Number(end.destination).c_str());
+  if (session.Sim()) {
+    long long steps = session.Sim()->Position(serial, m.info.address) - decodedBefore;
+    long long errors = session.Sim()->Errors(serial, m.info.address);
+    if (Live())
+      std::printf("The emulator decoded %lld steps on connector %u (%lld phase errors).\n", steps, m.info.address, errors);
+    else
+      std::printf("emulator\t%s\t%lld\t%lld\n", name.c_str(), steps, errors);
+  }
   return interrupted ? kInterrupted : 0;
 }
 

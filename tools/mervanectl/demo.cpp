@@ -17,7 +17,6 @@ struct DemoMotor {
   std::uint8_t type;      // motor type code
   unsigned box;           // 0 or 1 (1 falls back to 0 when the emulator offers one box)
   std::uint8_t address;   // connector; distinct over all four so one box can hold them all
-  const char* wiring;     // what the emulator decodes on that connector
   float coefficient;      // steps per unit
   bool halfSteps;
   std::int32_t lengthSteps;
@@ -27,10 +26,10 @@ struct DemoMotor {
 
 // Two-wire, four-wire, synchron in half steps, and a block axis (a travel with a mechanical stop).
 constexpr DemoMotor kMotors[] = {
-    {"X", 0x01, 0, 1, "two-wire", 100.0f, false, 2000, {12.0, 4.0}, {2.0, 0.5}},
-    {"Y", 0x86, 0, 2, "four-wire", 200.0f, false, 4000, {-5.0, 1.5}, {-1.0, 0.25}},
-    {"R", 0x2D, 1, 3, "synchron-half", 10.0f, true, 3600, {90.0, -45.0}, {20.0, 5.0}},
-    {"Z", 0xC7, 1, 4, "four-wire", 50.0f, false, 1500, {20.0, 8.0}, {4.0, 1.0}},
+    {"X", 0x01, 0, 1, 100.0f, false, 2000, {12.0, 4.0}, {2.0, 0.5}},
+    {"Y", 0x86, 0, 2, 200.0f, false, 4000, {-5.0, 1.5}, {-1.0, 0.25}},
+    {"R", 0x2D, 1, 3, 10.0f, true, 3600, {90.0, -45.0}, {20.0, 5.0}},
+    {"Z", 0xC7, 1, 4, 50.0f, false, 1500, {20.0, 8.0}, {4.0, 1.0}},
 };
 constexpr std::uint8_t kAcceleration = 20;  // steps of ramp
 constexpr std::uint16_t kMinStepMs = 2;     // 500 steps/s at full speed
@@ -51,7 +50,6 @@ void Configure(Session& session, const std::vector<Box>& boxes, std::vector<Plac
   for (const DemoMotor& spec : kMotors) {
     unsigned box = std::min<unsigned>(spec.box, static_cast<unsigned>(boxes.size() - 1));
     const std::string& serial = boxes[box].serial;
-    if (!session.Sim()->Wire(serial, spec.address, spec.wiring)) throw Refused("cannot wire the emulator");
     MotorInfo info{};
     info.address = spec.address;
     info.type = spec.type;
@@ -66,6 +64,7 @@ void Configure(Session& session, const std::vector<Box>& boxes, std::vector<Plac
     if (channel < 0) throw Refused(std::string("setup of demo motor ") + spec.name + " refused");
     // A new slot keeps the live position its channel had before; the emulator starts from 0.
     if (!SM_Reset(box, static_cast<unsigned>(channel))) throw Refused(std::string("cannot reset ") + spec.name);
+    session.WireEmulator(session.MotorAt(box, static_cast<unsigned>(channel)));
     placed.push_back({&spec, box, static_cast<unsigned>(channel), serial});
   }
 }
@@ -101,7 +100,7 @@ int Demo(Session& session, bool quick) {
   std::vector<std::vector<std::string>> rows;
   for (const Placed& p : placed) {
     Motor m = session.MotorAt(p.box, p.channel);
-    rows.push_back({m.name, m.typeName, p.serial, std::to_string(m.info.address), p.spec->wiring,
+    rows.push_back({m.name, m.typeName, p.serial, std::to_string(m.info.address), WiringOf(m.info),
                     Number(m.info.coefficient) + " step/" + m.Unit()});
   }
   std::printf("\nMotors set up (emulator wired to match):\n");

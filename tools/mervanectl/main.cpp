@@ -26,6 +26,7 @@ struct Parsed {
 void AddSetup(CLI::App& app, Parsed& p) {
   CLI::App* s = app.add_subcommand("setup", "Add a motor to a box, or reconfigure one (--channel)");
   SetupArgs& a = p.setup;
+  s->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // a later --x wins
   s->add_option("BOX", a.box, "Box: list index, serial or name")->required();
   s->add_option("--channel", a.channel, "Reconfigure this channel instead of adding a motor");
   s->add_option("--name", a.name, "Motor name, at most 9 characters");

@@ -68,6 +68,20 @@ Session::Session(const Options& options) {
   }
   open_ = true;
   RefreshDevices();
+  if (emulator_)
+    for (const Motor& m : Motors()) WireEmulator(m);
+}
+
+const char* WiringOf(const MotorInfo& info) {
+  if (info.type & 0x80) return info.halfSteps ? "four-wire-half" : "four-wire";
+  if (info.type & 0x20) return info.halfSteps ? "synchron-half" : "synchron";
+  return "two-wire";
+}
+
+void Session::WireEmulator(const Motor& motor) const {
+  if (emulator_ && motor.info.address >= 1 && motor.info.address <= 7 &&
+      !emulator_->Wire(BoxAt(motor.box).serial, motor.info.address, WiringOf(motor.info)))
+    throw Refused("cannot wire the emulator for motor " + motor.name);
 }
 
 Session::~Session() { Close(); }
