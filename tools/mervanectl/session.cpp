@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tools/mervanectl/cli.h"
+#include "tools/setup_checks.h"
 
 namespace mervanectl {
 
@@ -53,7 +54,7 @@ long long Emulator::Position(const std::string& serial, int address) const {
 }
 long long Emulator::Errors(const std::string& serial, int address) const { return errors_(serial.c_str(), address); }
 
-std::string Motor::Unit() const { return !typeName.empty() && typeName[0] == 'R' ? "deg" : "mm"; }
+std::string Motor::Unit() const { return mervane::setup::UnitOf(typeName); }
 
 Session::Session(const Options& options) {
   if (options.simulate) {
