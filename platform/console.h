@@ -2,6 +2,8 @@
 // rather than a kill, and handing a job to a background process.
 #pragma once
 
+#include <string>
+
 namespace mervane::platform {
 
 // Whether standard output (or standard error) is an interactive terminal.
@@ -23,5 +25,10 @@ bool ContinueInBackground();
 void ReleaseForeground(int status);
 // This process's id, for the user to find a background job.
 int ProcessId();
+// Whether process `pid` still exists; asks it to end (SIGTERM, which CatchInterrupts counts).
+bool ProcessAlive(int pid);
+bool AskToEnd(int pid);
+// Removes a file; true when it is gone afterwards.
+bool RemoveFile(const std::string& path);
 
 }  // namespace mervane::platform

@@ -79,4 +79,10 @@ void ReleaseForeground(int status) {
 
 int ProcessId() { return static_cast<int>(getpid()); }
 
+bool ProcessAlive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+bool AskToEnd(int pid) { return pid > 0 && kill(pid, SIGTERM) == 0; }
+
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0 || errno == ENOENT; }
+
 }  // namespace mervane::platform

@@ -187,3 +187,17 @@ def test_demo_quick(ctl):
     assert len([line for line in out.splitlines() if line.startswith("Motor Stopped: ")]) == 8
     assert "\n0 steps lost\n" in out
     assert f"{ctl.state}/SIM00001.hws (289 bytes)" in out
+
+
+def test_stop_reaches_a_background_move(ctl):
+    ctl(*X)
+    status, out, _ = ctl("move", "X", "50", "--no-wait")
+    pid = int(out.split("pid ")[1])
+    time.sleep(0.5)
+    status, out, _ = ctl("stop", "X")
+    first, second = out.splitlines()
+    assert status == 0 and first == f"X: background move (pid {pid}) stopped on its ramp"
+    name, action, position, zero = second.split("\t")
+    assert (name, action, zero) == ("X", "stop", "0") and 0 < float(position) < 50
+    assert not (ctl.state / "mervanectl-X.moving").exists()
+    assert ctl("stop", "X") == (0, f"X\tstop\t{position}\t0\n", "")  # nothing runs any more

@@ -61,6 +61,12 @@ struct Motor {
   std::string Unit() const;
 };
 
+// The file a background move (move --no-wait) keeps while it runs: its process id.
+std::string MovingFile(const std::string& motorName);
+// Asks a background move of that motor to stop on its ramp and waits until it has saved and
+// ended; false when none runs.
+bool StopBackgroundMove(const std::string& motorName);
+
 // One use of the library: points it at the emulator when asked, lists and opens the boxes, and
 // closes them (saving every box's settings file) when it goes.
 class Session {
@@ -70,6 +76,9 @@ public:
     std::string stateDir;  // with simulate; empty: DefaultStateDir()
   };
   explicit Session(const Options& options);
+  // Points the library at the emulator and its state folder when asked (before any box is
+  // opened); the constructor does it too. Returns the state folder ("" for real boxes).
+  static std::string Prepare(const Options& options);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;

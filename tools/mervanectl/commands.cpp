@@ -124,7 +124,16 @@ int Move(Session& session, const std::string& name, const std::string& position,
     throw Refused("move of " + name + " refused: " + why);
   }
   double start = pf::NowSeconds();
-  if (noWait) {  // this is the background process (see main): the shell may go on now
+  // The background process (see main) leaves its id for `stop`; the shell may go on now.
+  struct MovingMark {
+    std::string path;
+    ~MovingMark() {
+      if (!path.empty()) pf::RemoveFile(path);
+    }
+  } mark;
+  if (noWait) {
+    std::string pid = std::to_string(pf::ProcessId());
+    if (pf::WriteFileAtomic(MovingFile(name), pid.data(), pid.size())) mark.path = MovingFile(name);
     Motor now = session.MotorAt(m.box, m.channel);
     std::printf("%s\tmoving to\t%s\tpid %d\n", name.c_str(), Number(now.destination).c_str(), pf::ProcessId());
     std::fflush(stdout);

@@ -50,6 +50,9 @@ int Dispatch(CLI::App& app, Parsed& p) {
   options.stateDir = p.stateDir;
   CLI::App* sub = app.get_subcommands().front();
   const std::string command = sub->get_name();
+  Session::Prepare(options);
+  // Both before the boxes are opened: a background move holds its box until it ends.
+  if (command == "stop" && !p.name.empty()) StopBackgroundMove(p.name);
   if (command == "move" && p.noWait && !mervane::platform::ContinueInBackground())
     throw Refused("cannot start a background process");
   Session session(options);

@@ -1,7 +1,10 @@
 // mervanectl's library session: emulator set-up, box and motor lookup, settings file names.
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "platform/console.h"
 #include "tools/mervanectl/cli.h"
 #include "tools/setup_checks.h"
 
@@ -56,17 +59,20 @@ long long Emulator::Errors(const std::string& serial, int address) const { retur
 
 std::string Motor::Unit() const { return mervane::setup::UnitOf(typeName); }
 
-Session::Session(const Options& options) {
-  if (options.simulate) {
-    stateDir_ = options.stateDir.empty() ? DefaultStateDir() : options.stateDir;
-    if (!MakeFolders(stateDir_)) throw Refused("cannot create the emulator's state folder " + stateDir_);
-    if (stateDir_.back() != '/') stateDir_ += '/';
-    // Both are read when the library first lists the boxes, which is below.
-    pf::SetEnv("MERVANE_D2XX_LIBRARY", MERVANECTL_BOXSIM_PATH);
-    pf::SetEnv("BOXSIM_STATE_DIR", stateDir_.c_str());
-    pf::SetEnv("MERVANE_CONFIG_DIR", stateDir_.c_str());
-    emulator_.emplace(MERVANECTL_BOXSIM_PATH);
-  }
+std::string Session::Prepare(const Options& options) {
+  if (!options.simulate) return "";
+  std::string folder = options.stateDir.empty() ? DefaultStateDir() : options.stateDir;
+  if (!MakeFolders(folder)) throw Refused("cannot create the emulator's state folder " + folder);
+  if (folder.back() != '/') folder += '/';
+  // Both are read when the library first lists the boxes.
+  pf::SetEnv("MERVANE_D2XX_LIBRARY", MERVANECTL_BOXSIM_PATH);
+  pf::SetEnv("BOXSIM_STATE_DIR", folder.c_str());
+  pf::SetEnv("MERVANE_CONFIG_DIR", folder.c_str());
+  return folder;
+}
+
+Session::Session(const Options& options) : stateDir_(Prepare(options)) {
+  if (options.simulate) emulator_.emplace(MERVANECTL_BOXSIM_PATH);
   open_ = true;
   RefreshDevices();
   if (emulator_)
@@ -152,12 +158,36 @@ Motor Session::FindMotor(const std::string& name) const {
   return MotorAt(box, channel);
 }
 
-std::string Session::SettingsFile(const std::string& serial) const {
-  // The library's rule: MERVANE_CONFIG_DIR (a '/' added when missing), else "configs/".
+namespace {
+// The library's rule: MERVANE_CONFIG_DIR (a '/' added when missing), else "configs/".
+std::string SettingsFolder() {
   std::string folder = pf::GetEnv("MERVANE_CONFIG_DIR").value_or("");
   if (folder.empty()) folder = "configs/";
   if (folder.back() != '/') folder += '/';
-  return folder + serial + ".hws";
+  return folder;
+}
+}  // namespace
+
+std::string Session::SettingsFile(const std::string& serial) const { return SettingsFolder() + serial + ".hws"; }
+
+std::string MovingFile(const std::string& motorName) { return SettingsFolder() + "mervanectl-" + motorName + ".moving"; }
+
+bool StopBackgroundMove(const std::string& motorName) {
+  constexpr double kPatience = 15.0;  // seconds: a run-down plus the settings file
+  std::vector<std::uint8_t> bytes;
+  if (pf::ReadWholeFile(MovingFile(motorName), bytes) != pf::ReadStatus::Ok) return false;
+  int pid = std::atoi(std::string(bytes.begin(), bytes.end()).c_str());
+  if (!pf::ProcessAlive(pid) || !pf::AskToEnd(pid)) {
+    pf::RemoveFile(MovingFile(motorName));  // left by a process that no longer runs
+    return false;
+  }
+  double deadline = pf::NowSeconds() + kPatience;
+  while (pf::ProcessAlive(pid)) {
+    if (pf::NowSeconds() > deadline) throw Refused("the background move of " + motorName + " does not end");
+    pf::SleepMs(10);
+  }
+  std::printf("%s: background move (pid %d) stopped on its ramp\n", motorName.c_str(), pid);
+  return true;
 }
 
 double ParseNumber(const std::string& text, const char* what) {
