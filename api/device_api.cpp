@@ -142,8 +142,7 @@ bool Run(unsigned index) {
     bool started = true;
     for (std::uint32_t m = 0; m < count && started; ++m) {
       mervane::SMotor& motor = device->motors[m];
-      auto relative = static_cast<std::int32_t>(static_cast<std::int64_t>(motor.destination) - motor.zero);
-      started = mervane::StartMove(motor, relative, m + 1 < count);
+      started = mervane::StartMove(motor, static_cast<std::int64_t>(motor.destination) - motor.zero, m + 1 < count);
     }
     // A start that fails, or a last channel that is already at its destination (StartMove then
     // leaves the flag alone), would otherwise keep the device held and the tick off it forever.

@@ -38,12 +38,9 @@ bool FitSteps(std::int64_t steps, std::int32_t& out) {
   return true;
 }
 
-// Units of the step difference a - b (positions relative to the zero), saturated into int32.
+// Units of the step difference a - b (positions relative to the zero), taken in 64 bits.
 double UnitsBetween(const SMotor& motor, std::int32_t a, std::int32_t b) {
-  std::int64_t diff = static_cast<std::int64_t>(a) - b;
-  diff = std::clamp<std::int64_t>(diff, std::numeric_limits<std::int32_t>::min(),
-                                  std::numeric_limits<std::int32_t>::max());
-  return ToUnits(motor, static_cast<std::int32_t>(diff));
+  return ToUnits(motor, static_cast<std::int64_t>(a) - b);
 }
 
 // Runs `body(motor)` for a valid (device, channel) with the device lock held, since the tick
@@ -79,8 +76,11 @@ void ResetMotion(SMotor& motor) {
 }
 
 // A record that may become a used slot: a used record has a type ("None" marks a free one and
-// would break the packing of used slots), and its address code is none or a connector 1..8.
-bool Configurable(const MotorRecord& record) { return record.type != 0 && record.address <= 8; }
+// would break the packing of used slots), its address code is none or a connector 1..8, and its
+// numbers can drive a channel.
+bool Configurable(const MotorRecord& record) {
+  return record.type != 0 && record.address <= 8 && UsableNumbers(record);
+}
 }  // namespace
 
 int LookupMotorName(std::uint32_t& device, std::uint32_t& channel, const char* name, const char* serial,
@@ -114,8 +114,12 @@ bool MoveByName(const char* name, double units, bool relative, std::uint32_t /*s
         double next = relative ? motor.destinationUnits + units : units;
         std::int32_t steps = 0;
         if (!TryToSteps(motor, next, steps)) return false;
+        // The units are kept only for a start that is taken: a refused one changes nothing.
+        const double previous = motor.destinationUnits;
         motor.destinationUnits = next;
-        return StartMove(motor, steps, false);
+        if (StartMove(motor, steps, false)) return true;
+        motor.destinationUnits = previous;
+        return false;
       });
     });
   });
@@ -214,8 +218,8 @@ bool SM_GetInfo(uint32_t device, uint32_t channel, MotorInfo* info) {
     return WithMotor(device, channel, false, [&](SMotor& m) {
       MotorInfo out;
       std::memcpy(&out, m.record, sizeof out);
-      out.position = static_cast<float>(mervane::ToUnits(m, m.position));
-      out.zeroPoint = static_cast<float>(mervane::ToUnits(m, m.zero));
+      out.position = mervane::SavedPosition(mervane::ToUnits(m, m.position), 0.0f);
+      out.zeroPoint = mervane::SavedPosition(mervane::ToUnits(m, m.zero), 0.0f);
       out.name[sizeof out.name - 1] = 0;
       std::memcpy(info, &out, sizeof out);
       return true;
@@ -244,10 +248,19 @@ int SM_Setup(uint32_t device, int channel, MotorInfo* info) {
     }
     if (!mervane::api::Configurable(source)) return -1;
     source.name[sizeof source.name - 1] = 0;
-    int slot = channel < 0 ? mervane::AddSlot(*owner, source)
-                           : (mervane::ConfigureSlot(*owner, channel, source, true) ? channel : -1);
+    const bool adding = channel < 0;
+    if (mervane::AddressTaken(*owner, adding ? static_cast<int>(owner->motorCount) : channel, source.address))
+      return -1;
+    // A running channel must not change its record mid-move (the auto release would switch off
+    // the new connector, a new half-step flag would break the coil sequence): it is stopped and
+    // waited for first, and a channel that does not come to rest is left as it is.
+    if (!adding && !mervane::WaitStopped(*owner, channel)) return -1;
+    // A setup whose save fails is undone, so that -1 always means nothing changed.
+    mervane::SettingsChange change(*owner);
+    int slot = adding ? mervane::AddSlot(*owner, source)
+                      : (mervane::ConfigureSlot(*owner, channel, source, true) ? channel : -1);
     if (slot < 0) return -1;
-    return mervane::SaveSettings(*owner, false) ? slot : -1;
+    return change.Commit() ? slot : -1;
   });
 }
 
@@ -297,10 +310,12 @@ bool SMN_StepMove(const char* name, int32_t steps, bool relative) {
       return WithMotor(d, c, false, [&](SMotor& m) {
         std::int64_t wanted = steps;
         if (relative) wanted += static_cast<std::int64_t>(m.target) - m.zero;
-        std::int32_t relativeSteps = 0;
-        if (!mervane::api::FitSteps(wanted, relativeSteps)) return false;
-        m.destinationUnits = mervane::ToUnits(m, relativeSteps);
-        return mervane::StartMove(m, relativeSteps, false);
+        // The units are kept only for a start that is taken: a refused one changes nothing.
+        const double units = m.destinationUnits;
+        m.destinationUnits = mervane::ToUnits(m, wanted);
+        if (mervane::StartMove(m, wanted, false)) return true;
+        m.destinationUnits = units;
+        return false;
       });
     });
   });
@@ -394,7 +409,9 @@ bool SM_Remove(uint32_t device, uint32_t channel) {
   return Guarded(false, [&] {
     if (MotorAt(device, channel) == nullptr) return false;
     mervane::USBDriver& owner = *DeviceAt(device);
-    return mervane::RemoveSlot(owner, channel) && mervane::SaveSettings(owner, false);
+    // A removal whose save fails is undone: a host that retries must not remove a second motor.
+    mervane::SettingsChange change(owner);
+    return mervane::RemoveSlot(owner, channel) && change.Commit();
   });
 }
 

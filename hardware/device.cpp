@@ -75,9 +75,13 @@ bool USBDriver::Open() {
     for (int r = 0; r < kChannelCount; ++r) {
       if (settings.records[r].type == 0) continue;
       SMotor& motor = motors[r];
+      // A saved position that is no number of steps in int32 (not a number, or beyond the range
+      // after a change of coefficient) is held to the range; 0 when it is not a number.
       float saved = settings.records[r].position;
-      motor.position = motor.target = ToSteps(motor, saved);
-      motor.destinationUnits = saved;
+      std::int32_t steps = 0;
+      bool exact = TryToSteps(motor, saved, steps);
+      motor.position = motor.target = exact ? steps : ToSteps(motor, saved);
+      motor.destinationUnits = exact ? static_cast<double>(saved) : ToUnits(motor, motor.position);
       ++motorCount;
     }
   }
@@ -93,11 +97,15 @@ bool USBDriver::Open() {
 }
 
 void USBDriver::Close(bool chipUntouched) {
-  // A box pulled out since the watchdog last looked cannot take its name any more; saving as
-  // after a lost connection still keeps where its motors were.
-  if (!chipUntouched && connected) {
+  {
     DeviceGuard guard(*this);
-    if (GetRuntime().driver.GetStatus(handle) != FT_OK) chipUntouched = true;
+    // The motors stop where the last write left them before their positions are taken for the
+    // save: the tick would otherwise step on meanwhile and the file would lag the motor.
+    for (SMotor& motor : motors)
+      if (motor.direction != 0) Halt(motor);
+    // A box pulled out since the watchdog last looked cannot take its name any more; saving as
+    // after a lost connection still keeps where its motors were.
+    if (!chipUntouched && connected && GetRuntime().driver.GetStatus(handle) != FT_OK) chipUntouched = true;
   }
   SaveSettings(*this, chipUntouched);
   DeviceGuard guard(*this);

@@ -2,7 +2,10 @@
 #include "hardware/settings.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <iterator>
+#include <limits>
 #include <vector>
 
 #include "hardware/device.h"
@@ -71,9 +74,15 @@ std::string SettingsPath(const std::string& serial, bool forSave) {
   return folder + file + kExtension;
 }
 
+void PackRecords(DeviceSettings& block) {
+  std::stable_partition(std::begin(block.records), std::end(block.records),
+                        [](const MotorRecord& record) { return record.type != 0; });
+}
+
 bool LoadSettings(USBDriver& device) {
   std::vector<std::uint8_t> bytes;
-  switch (platform::ReadWholeFile(SettingsPath(device.serial, false), bytes)) {
+  // Only the block's bytes are read: a huge file must cost neither time nor memory.
+  switch (platform::ReadWholeFile(SettingsPath(device.serial, false), bytes, kSettingsSize)) {
     case platform::ReadStatus::Missing:
       return true;
     case platform::ReadStatus::Failed:
@@ -82,33 +91,73 @@ bool LoadSettings(USBDriver& device) {
       break;
   }
   if (!bytes.empty()) std::memcpy(&device.settings, bytes.data(), std::min(bytes.size(), kSettingsSize));
+  PackRecords(device.settings);
   return true;
 }
 
-bool SaveSettings(USBDriver& device, bool chipUntouched) {
+float SavedPosition(double units, float previous) {
+  constexpr double kLargest = std::numeric_limits<float>::max();
+  if (std::isnan(units)) return previous;
+  return static_cast<float>(std::clamp(units, -kLargest, kLargest));
+}
+
+namespace {
+// How far a save got: the chip is written before the file.
+enum class SaveResult { Saved, ChipFailed, FileFailed };
+
+SaveResult SaveBlock(USBDriver& device, bool chipUntouched) {
   DeviceSettings block;
   {
     // The chip write shares the handle with the tick's writes, so it too holds the device lock.
     DeviceGuard guard(device);
     if (!chipUntouched) {
       // A box without a handle cannot take the name; the file keeps its contents then too.
-      if (device.handle == nullptr) return false;
+      if (device.handle == nullptr) return SaveResult::ChipFailed;
       device.lastStatus = GetRuntime().driver.WriteUserArea(
           device.handle, reinterpret_cast<const std::uint8_t*>(device.settings.name), kChipNameSize);
-      if (device.lastStatus != FT_OK) return false;
+      if (device.lastStatus != FT_OK) return SaveResult::ChipFailed;
     }
     // Where each motor really is, whatever moved it.
-    for (int r = 0; r < kChannelCount; ++r)
-      device.settings.records[r].position = static_cast<float>(ToUnits(device.motors[r], device.motors[r].position));
+    for (int r = 0; r < kChannelCount; ++r) {
+      MotorRecord& record = device.settings.records[r];
+      record.position = SavedPosition(ToUnits(device.motors[r], device.motors[r].position), record.position);
+    }
     block = device.settings;
   }
-  return platform::WriteFileAtomic(SettingsPath(device.serial, true), &block, sizeof block);
+  return platform::WriteFileAtomic(SettingsPath(device.serial, true), &block, sizeof block) ? SaveResult::Saved
+                                                                                          : SaveResult::FileFailed;
 }
+}  // namespace
+
+bool SaveSettings(USBDriver& device, bool chipUntouched) { return SaveBlock(device, chipUntouched) == SaveResult::Saved; }
 
 bool Rename(USBDriver& device, const std::string& newName) {
-  std::strncpy(device.settings.name, newName.c_str(), kChipNameSize);
+  SettingsChange change(device);
+  {
+    DeviceGuard guard(device);
+    std::strncpy(device.settings.name, newName.c_str(), kChipNameSize);
+  }
   device.name = newName;
-  return SaveSettings(device, false);
+  return change.Commit();
+}
+
+SettingsChange::SettingsChange(USBDriver& device)
+    : device_(device), block_(device.settings), motorCount_(device.motorCount), name_(device.name) {}
+
+bool SettingsChange::Commit() {
+  SaveResult result = SaveBlock(device_, false);
+  if (result == SaveResult::Saved) return true;
+  DeviceGuard guard(device_);
+  // The chip took the new name bytes and then the file failed: the old ones go back (all that
+  // can be done; should that write fail too, the next save mends the chip).
+  if (result == SaveResult::FileFailed && device_.handle != nullptr &&
+      std::memcmp(device_.settings.name, block_.name, kChipNameSize) != 0)
+    GetRuntime().driver.WriteUserArea(device_.handle, reinterpret_cast<const std::uint8_t*>(block_.name),
+                                      kChipNameSize);
+  device_.settings = block_;
+  device_.motorCount = motorCount_;
+  device_.name = name_;
+  return false;
 }
 
 }  // namespace mervane

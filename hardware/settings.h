@@ -85,15 +85,42 @@ char* ConfigDirBuffer();
 std::string SettingsPath(const std::string& serial, bool forSave);
 
 // Fills the block from the file: true when there is no file (block unchanged) or it was read
-// (a short file fills the leading bytes only, a long one gives its first 289); false when the
-// file exists but cannot be read.
+// (a short file fills the leading bytes only, a long one gives its first 289 and no more is
+// read); false when the file exists but cannot be read. Used records that a file leaves behind
+// free ones are moved to the front, in their order.
 bool LoadSettings(USBDriver& device);
+// Moves the used records (type code not 0) to the front in their order, the free ones behind:
+// channel r reads record r and the motor count counts records 0..n-1, so a used record behind a
+// free one would be a motor no index reaches. A packed block is left as it is.
+void PackRecords(DeviceSettings& block);
 // Mirrors name bytes 0..9 to the chip unless `chipUntouched` (a failure there ends the save
 // before the file is touched), refreshes the seven position fields from the live channels and
 // replaces the file atomically.
 bool SaveSettings(USBDriver& device, bool chipUntouched);
+// The float32 position field for a channel's step position: its units, held to the largest
+// finite float32 when they do not fit one (tiny coefficients), so that no infinity is saved;
+// `previous` when they are not a number (a coefficient read from a file may be anything).
+float SavedPosition(double units, float previous);
 // Puts at most 10 bytes of `newName` into the name area (NUL-padded, unterminated at 10 or more),
-// makes the whole text the display name and saves with the chip.
+// makes the whole text the display name and saves with the chip. A failed save changes nothing.
 bool Rename(USBDriver& device, const std::string& newName);
+
+// A change of a box's configuration (block, motor count, display name) that stays only when its
+// save succeeds. Taken before the change; Commit saves with the chip and, when that fails, puts
+// block, count and name back, and gives a chip that may have taken new name bytes its old ones,
+// so that a failure reported to the host means nothing changed. Library lock held.
+class SettingsChange {
+public:
+  explicit SettingsChange(USBDriver& device);
+  SettingsChange(const SettingsChange&) = delete;
+  SettingsChange& operator=(const SettingsChange&) = delete;
+  bool Commit();
+
+private:
+  USBDriver& device_;
+  DeviceSettings block_;
+  std::uint32_t motorCount_;
+  std::string name_;
+};
 
 }  // namespace mervane

@@ -1,6 +1,7 @@
 // The 1 ms tick and its timer.
 #include "hardware/tick.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "hardware/device.h"
@@ -25,6 +26,21 @@ void TimerCallback(void*, double) {
   }
 }
 
+// A write that did not reach the box: the steps queued in it never happened. Each channel that
+// was moving goes back to the position the last good write left it at and stops there (the box
+// drops the rest of the move; the watchdog finds out whether it is gone). Resting channels keep
+// their pending destinations. Allocation-free.
+void UndoUnsentSteps(USBDriver& device, const std::int32_t (&before)[kChannelCount], std::uint8_t moving) {
+  for (std::uint32_t m = 0; m < static_cast<std::uint32_t>(kChannelCount); ++m) {
+    if (!(moving & (1u << m))) continue;
+    SMotor& motor = device.motors[m];
+    motor.position = before[m];
+    // Reports the stop of a channel still running; one whose move ended in this very tick has
+    // reported it already.
+    Halt(motor);
+  }
+}
+
 // One device's share of a tick. The device lock is only tried: a device the control thread is
 // changing right now is left for the next tick, its channels untouched, so no step is lost.
 // Returns whether the device may still move.
@@ -34,11 +50,22 @@ bool TickDevice(USBDriver& device, double now, const Driver& driver) {
   device.outputCount = 0;
   bool busy = device.batchHold;
   if (device.connected && !device.batchHold) {
-    for (std::uint32_t m = 0; m < device.motorCount && m < kChannelCount; ++m) {
+    const std::uint32_t count = std::min(device.motorCount, static_cast<std::uint32_t>(kChannelCount));
+    std::int32_t before[kChannelCount] = {};
+    std::uint8_t moving = 0;  // channels running when the tick began (Step never starts one)
+    for (std::uint32_t m = 0; m < count; ++m) {
+      before[m] = device.motors[m].position;
+      if (device.motors[m].direction != 0) moving = static_cast<std::uint8_t>(moving | (1u << m));
       Step(device.motors[m], now);
       busy = busy || device.motors[m].direction != 0;
     }
-    if (device.outputCount > 0) device.lastStatus = driver.Write(device.handle, device.output, device.outputCount);
+    if (device.outputCount > 0) {
+      device.lastStatus = driver.Write(device.handle, device.output, device.outputCount);
+      if (device.lastStatus != FT_OK) {
+        UndoUnsentSteps(device, before, moving);
+        busy = false;
+      }
+    }
   }
   device.UnlockAndRaise();
   return busy;
@@ -66,5 +93,10 @@ bool StartTickTimer() {
 void StopTickTimer() { GetRuntime().tickTimer.Stop(); }
 
 bool TickTimerRunning() { return GetRuntime().tickTimer.Running(); }
+
+bool TickDriven() {
+  Runtime& runtime = GetRuntime();
+  return runtime.manualTiming || runtime.tickTimer.Running();
+}
 
 }  // namespace mervane

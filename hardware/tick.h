@@ -9,6 +9,8 @@ bool StartTickTimer();
 // Stops it and waits for a running tick to finish. Library lock held.
 void StopTickTimer();
 bool TickTimerRunning();
+// Whether anything drives the tick: the timer runs, or (manual timing) the caller does.
+bool TickDriven();
 // One tick at time `now` (seconds on the monotonic clock). Whether anything may still move:
 // a running channel, a batch being started, or a device left for the next tick.
 bool Tick(double now);

@@ -89,19 +89,34 @@ void RaiseMotorStopped(std::uint32_t channel) {
   if (MotorStoppedHook hook = g_stoppedHook.load(std::memory_order_acquire)) hook(channel);
 }
 
-bool StartMove(SMotor& m, std::int32_t relativeSteps, bool hold) {
+bool StartMove(SMotor& m, std::int64_t relativeSteps, bool hold) {
   if (m.record == nullptr || m.owner == nullptr) return false;
-  std::int32_t t = static_cast<std::int32_t>(static_cast<std::int64_t>(relativeSteps) + m.zero);
-  // Every start settles the hold flag, so the last start of a batch always lets the tick back in,
-  // even when that channel is already where it should be.
-  m.owner->batchHold = hold;
-  // A resting tick timer must come back for this move (cheap when it is ticking anyway).
-  WakeTickTimer();
-  // At rest the target may be stale (a refused start keeps it): only the position says "there".
+  // A refusal leaves the channel exactly as it was (a stale target would later be taken for
+  // "already there", and a wrapped one is where signed overflow starts). It does end a batch,
+  // so that a broken Run cannot keep the tick off the box for good.
+  auto refuse = [&m] {
+    m.owner->batchHold = false;
+    return false;
+  };
+  // The tick never steps a box that is not connected: a move accepted there would leave the
+  // channel "running" for good, and every wait for it would run into its time limit.
+  if (!m.owner->connected) return refuse();
+  // Callers pass int32 values or differences of two; anything wider is no step position.
+  constexpr std::int64_t kSpan = std::int64_t{1} << 32;
+  if (relativeSteps < -kSpan || relativeSteps > kSpan || !InStepRange(relativeSteps + m.zero)) return refuse();
+  const auto t = static_cast<std::int32_t>(relativeSteps + m.zero);
+  // At rest the target may be stale: only the position says "there".
   if (t == m.target && (m.direction != 0 || t == m.position)) {
+    // Every start settles the hold flag, so the last start of a batch always lets the tick back
+    // in, even when that channel is already where it should be.
+    m.owner->batchHold = hold;
     Stopped(m);
     return true;
   }
+  if (m.direction == 0 && m.record->address == 0) return refuse();
+  m.owner->batchHold = hold;
+  // A resting tick timer must come back for this move (cheap when it is ticking anyway).
+  WakeTickTimer();
   m.target = t;
   m.destination = t;
   if (m.direction != 0) {
@@ -126,11 +141,6 @@ bool StartMove(SMotor& m, std::int32_t relativeSteps, bool hold) {
       if (m.rampCounter == 0) m.rampCounter = a;
     }
     return true;
-  }
-  if (m.record->address == 0) {
-    // A broken batch must not keep the tick off the box for good.
-    m.owner->batchHold = false;
-    return false;
   }
   std::uint32_t a = Acceleration(m);
   m.commandBase = CommandBase(m.record->address);
@@ -160,6 +170,12 @@ void Step(SMotor& m, double now) {
     m.nextStepTime = 0;
     m.rampState = RampState::Idle;
     AutoRelease(m);
+    return;
+  }
+  // Targets lie inside int32, but the run-down of a reversal goes on past the position it
+  // started from: at the end of the range the motor stops rather than wrap around.
+  if (!InStepRange(static_cast<std::int64_t>(m.position) + m.direction)) {
+    Halt(m);
     return;
   }
   if (!Emit(m, now)) return;
@@ -244,9 +260,22 @@ void RequestStop(SMotor& m) {
     else if (ahead <= 0)
       // A reversal running down: stop where the run-down ends instead of coming back.
       stopAfter = m.rampCounter;
-    m.target = static_cast<std::int32_t>(m.position + stopAfter * m.direction);
+    // A run-down past the end of the range stops at its end (Step halts there too).
+    m.target = static_cast<std::int32_t>(std::clamp<std::int64_t>(m.position + stopAfter * m.direction,
+                                                                 std::numeric_limits<std::int32_t>::min(),
+                                                                 std::numeric_limits<std::int32_t>::max()));
   }
-  m.destinationUnits = ToUnits(m, m.target - m.zero);
+  m.destinationUnits = ToUnits(m, static_cast<std::int64_t>(m.target) - m.zero);
+}
+
+void Halt(SMotor& m) {
+  if (m.direction != 0) Stopped(m);
+  m.direction = 0;
+  m.target = m.destination = m.position;
+  m.rampState = RampState::Idle;
+  m.rampCounter = 0;
+  m.nextStepTime = 0;
+  m.destinationUnits = ToUnits(m, static_cast<std::int64_t>(m.position) - m.zero);
 }
 
 void Initialize(SMotor& m) {
@@ -255,7 +284,7 @@ void Initialize(SMotor& m) {
   // A length read from a file may be anything; the cast of an out-of-range double is undefined.
   to = std::clamp(to, static_cast<double>(std::numeric_limits<std::int32_t>::min()),
                   static_cast<double>(std::numeric_limits<std::int32_t>::max()));
-  StartMove(m, static_cast<std::int32_t>(to), false);
+  StartMove(m, static_cast<std::int64_t>(to), false);
 }
 
 }  // namespace mervane

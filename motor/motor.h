@@ -58,19 +58,28 @@ std::uint8_t CommandBase(std::uint8_t addressCode);
 bool TryToSteps(const SMotor& motor, double units, std::int32_t& steps);
 // The same, clamped into int32 (0 for not a number).
 std::int32_t ToSteps(const SMotor& motor, double units);
-// steps / coefficient; 0.0 without a record or with a zero coefficient.
-double ToUnits(const SMotor& motor, std::int32_t steps);
+// steps / coefficient; 0.0 without a record or with a zero coefficient. Takes 64 bits, so that
+// differences of two step positions (position - zero, ...) are converted without overflow.
+double ToUnits(const SMotor& motor, std::int64_t steps);
+// Whether an absolute step position fits the channel's int32 fields.
+bool InStepRange(std::int64_t steps);
 
 // --- Motion (callers hold the owner's device lock) -------------------------------------------
 // Heads for relativeSteps + zero. `hold` keeps the tick off the owner until a later start
-// clears it, so that several channels begin in the same tick.
-bool StartMove(SMotor& motor, std::int32_t relativeSteps, bool hold);
+// clears it, so that several channels begin in the same tick. Refused (false, the channel
+// unchanged) when the owner is not connected, the target leaves int32, or a resting channel has
+// no address code.
+bool StartMove(SMotor& motor, std::int64_t relativeSteps, bool hold);
 // One tick of a channel at time `now` (seconds): may queue its command into the owner's output.
 void Step(SMotor& motor, double now);
 // Shortens a running move to at most `acceleration` steps ahead, so the ramp runs down.
 void RequestStop(SMotor& motor);
 // Block types only: drives the axis 10 % beyond its length towards the low end.
 void Initialize(SMotor& motor);
+// Stops the channel dead where it is (no ramp): target and destination become the position. A
+// channel that was running reports its stop. For motors that cannot move any more: the box is
+// lost or being closed, or its last write failed. Real-time safe.
+void Halt(SMotor& motor);
 
 // --- "Motor Stopped" ---------------------------------------------------------------------------
 // Raised whenever a channel comes to rest or is asked to go where it already heads. On the tick
@@ -80,10 +89,17 @@ void SetMotorStoppedHook(MotorStoppedHook hook);
 void RaiseMotorStopped(std::uint32_t channel);
 
 // --- Slots and release (control thread, library lock held) ------------------------------------
+// Whether a used slot other than `slot` already has this address code.
+bool AddressTaken(const USBDriver& device, int slot, std::uint8_t address);
+// Whether a record's numbers can drive a channel: a finite, non-zero coefficient (steps per
+// unit; every conversion divides or multiplies by it) and an offset that is a number.
+bool UsableNumbers(const MotorRecord& record);
 bool ConfigureSlot(USBDriver& device, int slot, const MotorRecord& source, bool checkUnique);
 int AddSlot(USBDriver& device, const MotorRecord& source);
 bool RemoveSlot(USBDriver& device, std::uint32_t slot);
-// Stops the channel and waits (10 ms sleeps, 10 s at most) until it rests.
+// Stops the channel and waits (10 ms sleeps, 10 s at most) until it rests. A channel that
+// cannot move (its box is not connected, or nothing drives the tick) is halted where it is at
+// once instead: no wait is spent on it.
 bool WaitStopped(USBDriver& device, int channel);
 // Releases one channel (0..6) or all seven (7 and above).
 bool Release(USBDriver& device, std::uint32_t channel);

@@ -1,8 +1,10 @@
 // Slot configuration (the packed list of used motor records of a box) and motor release.
+#include <cmath>
 #include <cstring>
 
 #include "hardware/device.h"
 #include "hardware/runtime.h"
+#include "hardware/tick.h"
 #include "motor/commands.h"
 #include "motor/motor.h"
 #include "platform/platform.h"
@@ -19,13 +21,22 @@ bool Running(USBDriver& device, int channel) {
 }
 }  // namespace
 
+bool AddressTaken(const USBDriver& device, int slot, std::uint8_t address) {
+  for (std::uint32_t i = 0; i < device.motorCount && i < static_cast<std::uint32_t>(kChannelCount); ++i)
+    if (static_cast<int>(i) != slot && device.settings.records[i].address == address) return true;
+  return false;
+}
+
+bool UsableNumbers(const MotorRecord& record) {
+  return std::isfinite(record.coefficient) && record.coefficient != 0.0f && !std::isnan(record.offset);
+}
+
+// A record handed in (checkUnique: a new configuration) must be usable; records moved within the
+// block by a removal are taken as they are, so that a removal never stops half way.
 bool ConfigureSlot(USBDriver& device, int slot, const MotorRecord& source, bool checkUnique) {
   if (slot < 0 || slot >= kChannelCount) return false;
   MotorRecord copy = source;  // the source may be a record of this very block
-  if (checkUnique) {
-    for (std::uint32_t i = 0; i < device.motorCount; ++i)
-      if (static_cast<int>(i) != slot && device.settings.records[i].address == copy.address) return false;
-  }
+  if (checkUnique && (!UsableNumbers(copy) || AddressTaken(device, slot, copy.address))) return false;
   DeviceGuard guard(device);
   SetBlockName(device.settings, device.name);
   device.settings.records[slot] = copy;
@@ -59,7 +70,15 @@ bool WaitStopped(USBDriver& device, int channel) {
   {
     DeviceGuard guard(device);
     SMotor& motor = device.motors[channel];
-    if (motor.direction != 0) RequestStop(motor);
+    if (motor.direction == 0) return true;
+    // Nothing will step a motor on a box that is not connected, or while nothing drives the
+    // tick: it rests where it is. Waiting for it would hold the library lock for 10 s and stall
+    // every export and the watchdogs.
+    if (!device.connected || !TickDriven()) {
+      Halt(motor);
+      return true;
+    }
+    RequestStop(motor);
   }
   double start = platform::NowSeconds();
   while (Running(device, channel)) {

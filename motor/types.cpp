@@ -69,9 +69,13 @@ std::int32_t ToSteps(const SMotor& motor, double units) {
   return p > 0 ? std::numeric_limits<std::int32_t>::max() : std::numeric_limits<std::int32_t>::min();
 }
 
-double ToUnits(const SMotor& motor, std::int32_t steps) {
+double ToUnits(const SMotor& motor, std::int64_t steps) {
   if (motor.record == nullptr || motor.record->coefficient == 0.0f) return 0.0;
-  return steps / static_cast<double>(motor.record->coefficient);
+  return static_cast<double>(steps) / static_cast<double>(motor.record->coefficient);
+}
+
+bool InStepRange(std::int64_t steps) {
+  return steps >= std::numeric_limits<std::int32_t>::min() && steps <= std::numeric_limits<std::int32_t>::max();
 }
 
 }  // namespace mervane

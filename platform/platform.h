@@ -29,11 +29,14 @@ bool FileExists(const std::string& path);
 // Creates one folder level; true when it exists afterwards.
 bool CreateDirectory(const std::string& path);
 enum class ReadStatus { Ok, Missing, Failed };
-// Reads a whole regular file without waiting; Missing when there is no file, Failed when
-// something else is there (a folder, a pipe) or it cannot be read.
-ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out);
-// Replaces `path` atomically: writes a temporary file beside it, flushes it to disk, renames it
-// over the old one. A crash at any point leaves either the old or the new contents.
+// Reads a regular file without waiting, at most its first `maxBytes`; Missing when there is no
+// file, Failed when something else is there (a folder, a pipe) or it cannot be read.
+ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out,
+                         std::size_t maxBytes = SIZE_MAX);
+// Replaces `path` atomically: writes a temporary file beside it ("<path>.tmp<pid>"), flushes it
+// to disk, renames it over the old one. A crash at any point leaves either the old or the new
+// contents; a temporary file left by a process that no longer exists is removed by the next
+// write of the same path.
 bool WriteFileAtomic(const std::string& path, const void* data, std::size_t size);
 // Files in `folder` whose names start with `prefix`, sorted by name.
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& prefix);

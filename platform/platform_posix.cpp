@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -87,7 +88,7 @@ bool CreateDirectory(const std::string& path) {
   return DirectoryExists(path);
 }
 
-ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
+ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out, std::size_t maxBytes) {
   out.clear();
   // Non-blocking, so that a FIFO or device node in place of a file fails instead of hanging; a
   // path through a non-folder (ENOTDIR) names no file either.
@@ -99,8 +100,8 @@ ReadStatus ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out
     return ReadStatus::Failed;
   }
   std::uint8_t chunk[4096];
-  for (;;) {
-    ssize_t n = read(fd, chunk, sizeof chunk);
+  while (out.size() < maxBytes) {
+    ssize_t n = read(fd, chunk, std::min(sizeof chunk, maxBytes - out.size()));
     if (n < 0) {
       if (errno == EINTR) continue;
       close(fd);
@@ -137,8 +138,26 @@ std::string FolderOf(const std::string& path) {
 }
 }  // namespace
 
+namespace {
+// Removes the temporary files "<path>.tmp<pid>" that a process killed during a write of `path`
+// left behind. A file whose process still exists (or may: no permission to ask) is kept.
+void RemoveStaleTemporaries(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  std::string leaf = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp";
+  std::string folder = FolderOf(path);
+  for (const std::string& name : ListFiles(folder, leaf)) {
+    std::string digits = name.substr(leaf.size());
+    if (digits.empty() || digits.size() > 9 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
+    pid_t pid = static_cast<pid_t>(std::stol(digits));
+    if (pid <= 0 || pid == getpid()) continue;
+    if (kill(pid, 0) != 0 && errno == ESRCH) unlink((folder + "/" + name).c_str());
+  }
+}
+}  // namespace
+
 bool WriteFileAtomic(const std::string& path, const void* data, std::size_t size) {
   if (path.empty() || (data == nullptr && size > 0)) return false;
+  RemoveStaleTemporaries(path);
   std::string temp = path + ".tmp" + std::to_string(getpid());
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
