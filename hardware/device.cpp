@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "hardware/events.h"
 #include "hardware/runtime.h"
 #include "hardware/tick.h"
 
@@ -91,6 +92,7 @@ bool USBDriver::Open() {
     return false;
   }
   StartTickTimer();
+  StartEventThread();
   DeviceGuard guard(*this);
   connected = true;
   return true;

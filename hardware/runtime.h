@@ -1,5 +1,6 @@
 // The library's process-wide state: the library-wide lock, the driver library, the device list,
-// the 1 ms tick timer and the control thread. Torn down in that reverse order at unload.
+// the 1 ms tick timer and the control thread. Torn down in that reverse order at unload, the
+// event thread (hardware/events.h) between the tick and the control thread.
 #pragma once
 
 #include <mutex>

@@ -82,8 +82,10 @@ void Initialize(SMotor& motor);
 void Halt(SMotor& motor);
 
 // --- "Motor Stopped" ---------------------------------------------------------------------------
-// Raised whenever a channel comes to rest or is asked to go where it already heads. On the tick
-// thread it is raised after the device lock is released.
+// Raised whenever a channel comes to rest or is asked to go where it already heads. Any thread
+// hands the stop over without waiting or allocating (after its device lock is released); the
+// library's event thread calls the hook, in order, with no lock of the library held
+// (hardware/events.h: start, stop, flush).
 using MotorStoppedHook = void (*)(std::uint32_t channel);
 void SetMotorStoppedHook(MotorStoppedHook hook);
 void RaiseMotorStopped(std::uint32_t channel);

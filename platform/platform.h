@@ -67,13 +67,21 @@ bool LaunchDetached(const std::string& program);
 // A message for the user when no window is available (standard error on Linux).
 void ShowMessage(const std::string& caption, const std::string& text);
 
-// The periodic real-time timer: a thread that wakes at absolute deadlines `period` apart on the
-// monotonic clock and calls `callback(context, deadline)`. Missed periods are skipped, never
-// burst. It asks for real-time scheduling and the finest timer slack, and runs on silently when
-// either is refused. The callback must not block.
+// The periodic real-time timer: a thread that wakes at absolute deadlines on the monotonic clock,
+// start + index * period for a whole index (no rounding accumulates over a long run), and calls
+// `callback(context, beat)`. Missed periods are skipped, never burst. It asks for real-time
+// scheduling and the finest timer slack, and runs on silently when either is refused. The
+// callback must not block.
 class RealtimeTimer {
 public:
-  using Callback = void (*)(void* context, double deadline);
+  // One call: the grid point it is due at, its index (the start is index 0), and how many grid
+  // points were passed over right before it because the thread overslept (not while it rested).
+  struct Beat {
+    double deadline = 0;  // seconds
+    std::uint64_t index = 0;
+    std::uint64_t skipped = 0;
+  };
+  using Callback = void (*)(void* context, const Beat& beat);
   RealtimeTimer() = default;
   ~RealtimeTimer();
   RealtimeTimer(const RealtimeTimer&) = delete;
@@ -86,7 +94,7 @@ public:
   // Called from the callback: once it returns, the thread rests (no wake-ups, no CPU) until
   // Wake(). A Wake() that comes first cancels the rest.
   void RestAfterThisCall();
-  // Ends a rest (or cancels the next one); the next call comes one period later. Any thread.
+  // Ends a rest (or cancels the next one); the next call comes at the next grid point. Any thread.
   void Wake();
   // Whether the thread rests right now (for tests and reports).
   bool Resting() const;
@@ -97,6 +105,32 @@ public:
 private:
   struct State;
   State* state_ = nullptr;
+};
+
+// A thread that sleeps until signalled and then calls `work(context)`. Signal never blocks and
+// never allocates (an atomic increment and, when the thread sleeps, one futex wake), so the
+// real-time tick may call it. Every signal is followed by at least one complete call of `work`
+// that starts after it, also when Stop comes right after: nothing signalled is left undone.
+class SignalledThread {
+public:
+  using Work = void (*)(void* context);
+  SignalledThread();
+  ~SignalledThread();
+  SignalledThread(const SignalledThread&) = delete;
+  SignalledThread& operator=(const SignalledThread&) = delete;
+
+  // True when the thread runs (already, or newly created); a running thread keeps its work.
+  bool Start(Work work, void* context);
+  // Any thread.
+  void Signal();
+  // Calls `work` a last time, ends the thread and waits for it. From `work` itself (which cannot
+  // wait for its own thread) it does nothing: the thread runs on until the next Stop.
+  void Stop();
+  bool OnThisThread() const;
+
+private:
+  struct State;
+  State* state_;
 };
 
 // The control thread: runs periodic timers, each callback with `serialise` held, so that timer

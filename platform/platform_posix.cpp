@@ -299,22 +299,32 @@ bool RealtimeTimer::Start(double periodSeconds, Callback callback, void* context
   try {
     state->thread = std::thread([state] {
       state->realtime = RaiseToRealtime();
-      double deadline = NowSeconds() + state->period;
+      const double start = NowSeconds();
+      const double period = state->period;
+      Beat beat;
+      beat.index = 1;
       while (!state->stop.load(std::memory_order_acquire)) {
-        SleepUntil(deadline);
+        beat.deadline = start + static_cast<double>(beat.index) * period;
+        SleepUntil(beat.deadline);
         if (state->stop.load(std::memory_order_acquire)) break;
-        state->callback(state->context, deadline);
+        state->callback(state->context, beat);
+        bool rested = false;
         if (state->restRequested.exchange(false)) {
           std::unique_lock rest(state->restMutex);
           state->resting = !state->woken;
           state->restWake.wait(rest, [state] { return state->woken || state->stop.load(); });
+          rested = state->resting;
           state->resting = false;
           state->woken = false;
         }
-        // Skip the periods we overslept (or rested through) instead of bursting through them.
-        double now = NowSeconds();
-        deadline += state->period;
-        if (now >= deadline) deadline += std::floor((now - deadline) / state->period + 1) * state->period;
+        // Skip the grid points we overslept (or rested through) instead of bursting through them:
+        // the next call is due at the first one still ahead.
+        const double now = NowSeconds();
+        std::uint64_t next = beat.index + 1;
+        if (now >= start + static_cast<double>(next) * period)
+          next = std::max(next, static_cast<std::uint64_t>(std::floor((now - start) / period)) + 1);
+        beat.skipped = rested ? 0 : next - beat.index - 1;
+        beat.index = next;
       }
     });
   } catch (...) {
@@ -362,6 +372,77 @@ bool RealtimeTimer::Resting() const {
 }
 
 bool RealtimeTimer::RealtimePriority() const { return state_ != nullptr && state_->realtime.load(); }
+
+// --- SignalledThread ------------------------------------------------------------------------
+
+struct SignalledThread::State {
+  // Counts signals; the thread sleeps on it (futex) until it differs from what it last saw.
+  std::atomic<std::uint32_t> signals{0};
+  std::atomic<bool> ending{false};
+  std::atomic<std::thread::id> id{};
+  // Guards `thread` across Start and Stop from different threads. Never taken by Signal or by the
+  // thread itself.
+  std::mutex lifecycle;
+  std::thread thread;
+
+  void Loop(Work work, void* context) {
+    id.store(std::this_thread::get_id(), std::memory_order_release);
+    for (;;) {
+      const std::uint32_t seen = signals.load(std::memory_order_acquire);
+      // Read before the call: a Stop seen here came after every signal this call serves.
+      const bool last = ending.load(std::memory_order_acquire);
+      work(context);
+      if (last) break;
+      signals.wait(seen, std::memory_order_acquire);
+    }
+  }
+};
+
+SignalledThread::SignalledThread() : state_(new State) {}
+
+SignalledThread::~SignalledThread() {
+  if (OnThisThread()) {
+    // Unloaded from its own work: it cannot wait for itself, so it is left to end on its own.
+    state_->ending.store(true, std::memory_order_release);
+    state_->thread.detach();
+    return;
+  }
+  Stop();
+  delete state_;
+}
+
+bool SignalledThread::Start(Work work, void* context) {
+  if (OnThisThread()) return true;
+  std::lock_guard guard(state_->lifecycle);
+  if (state_->thread.joinable()) return true;
+  if (work == nullptr) return false;
+  state_->ending.store(false, std::memory_order_relaxed);
+  try {
+    state_->thread = std::thread([s = state_, work, context] { s->Loop(work, context); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void SignalledThread::Signal() {
+  state_->signals.fetch_add(1, std::memory_order_release);
+  state_->signals.notify_one();
+}
+
+void SignalledThread::Stop() {
+  if (OnThisThread()) return;
+  std::lock_guard guard(state_->lifecycle);
+  if (!state_->thread.joinable()) return;
+  state_->ending.store(true, std::memory_order_release);
+  Signal();
+  state_->thread.join();
+  state_->id.store(std::thread::id{}, std::memory_order_release);
+}
+
+bool SignalledThread::OnThisThread() const {
+  return state_->id.load(std::memory_order_acquire) == std::this_thread::get_id();
+}
 
 // --- ControlThread ----------------------------------------------------------------------------
 

@@ -99,7 +99,8 @@ std::atomic<const ZelHostInterface*> g_host{nullptr};
 std::atomic<std::int32_t> g_eventHandle{0};
 std::atomic<ShowWindowHook> g_showWindow{nullptr};
 
-// Runs on the tick thread (or the caller's): two atomic loads and the host's entry, nothing else.
+// Runs on the library's event thread (or a flush), never with a lock of the library held: a
+// host's handler may call any export.
 void RaiseStoppedEvent(std::uint32_t channel) {
   if (const ZelHostInterface* host = g_host.load(std::memory_order_acquire))
     CallHost(host->raiseEvent, g_eventHandle.load(std::memory_order_relaxed), static_cast<std::int32_t>(channel));

@@ -4,6 +4,7 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev)
 packages+=(libcli11-dev python3 python3-pytest)  # mervanectl's command line; the Python package's tests
 packages+=(g++-multilib)  # -m32 for the plug-in's 32-bit ABI tests
+packages+=(qemu-user)     # qemu-i386 runs them where the kernel refuses 32-bit programs
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do

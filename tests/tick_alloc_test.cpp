@@ -181,6 +181,7 @@ TEST_F(TickAllocationTest, TicksOfRunningChannelsAllocateNothing) {
     ASSERT_TRUE(Start(2, -to));
     tickCounted(600);
   }
+  FlushStoppedEvents();
   SetMotorStoppedHook(nullptr);
   EXPECT_EQ(allocations, 0) << "over " << ticks << " ticks";
   EXPECT_GE(g_stops.load(), 6 * 7) << "the moves really ended inside the counted ticks";
