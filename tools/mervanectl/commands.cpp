@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 
+#include "mervane_ext.h"
 #include "platform/console.h"
 #include "tools/mervanectl/cli.h"
 #include "tools/setup_checks.h"
@@ -44,6 +45,16 @@ std::string SetupRefusal(const Session& session, unsigned box, int channel, cons
   }
   if (channel < 0 && b.motorCount >= 7) return "box " + std::to_string(box) + " already has 7 motors";
   return "the settings file " + session.SettingsFile(b.serial) + " could not be written";
+}
+
+// The tick's timing counters in one line.
+std::string Counters(const MervaneTickCounters& c) {
+  char text[200];
+  std::snprintf(text, sizeof text, "%llu ticks, %llu skipped, %llu late (worst %.2f ms), %llu failed writes, %llu steps",
+                static_cast<unsigned long long>(c.ticks), static_cast<unsigned long long>(c.skippedPeriods),
+                static_cast<unsigned long long>(c.lateTicks), c.worstLateness * 1000.0,
+                static_cast<unsigned long long>(c.failedWrites), static_cast<unsigned long long>(c.steps));
+  return text;
 }
 
 void Say(const char* format, const std::string& a, const std::string& b = "") {
@@ -232,6 +243,8 @@ int Watch(Session& session, double interval, int count) {
       std::snprintf(line, sizeof line, "box %u %s %s: %s, %d motors", b.index, b.serial.c_str(), b.name.c_str(),
                     b.connected ? "connected" : "NOT CONNECTED", b.motorCount);
       lines.push_back(line);
+      MervaneTickCounters counters{};
+      if (EXT_GetDeviceCounters(b.index, &counters)) lines.push_back("  tick: " + Counters(counters));
       for (int c = 0; c < b.motorCount; ++c) {
         Motor m = session.MotorAt(b.index, static_cast<unsigned>(c));
         std::snprintf(line, sizeof line, "  %-9s %-20s %10s -> %10s %s %s", m.name.c_str(), m.typeName.c_str(),
@@ -240,6 +253,8 @@ int Watch(Session& session, double interval, int count) {
         lines.push_back(line);
       }
     }
+    MervaneTickCounters timer{};
+    if (EXT_GetTimerCounters(&timer)) lines.push_back("timer: " + Counters(timer));
     if (Live()) {
       block.Draw(lines);
     } else {

@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
   CLI::App* rename = app.add_subcommand("rename", "Rename a box (kept in its chip and settings file)");
   rename->add_option("BOX", p.box, "Box: list index, serial or name")->required();
   rename->add_option("NEWNAME", p.newName, "New name")->required();
-  CLI::App* watch = app.add_subcommand("watch", "A live table of boxes and motors until Ctrl+C");
+  CLI::App* watch = app.add_subcommand("watch", "A live table of boxes, motors and the tick's timing counters until Ctrl+C");
   watch->add_option("--interval", p.interval, "Seconds between updates")->check(CLI::PositiveNumber);
   watch->add_option("--count", p.count, "Stop after this many updates (0: until Ctrl+C)")->check(CLI::NonNegativeNumber);
 
