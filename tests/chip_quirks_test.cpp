@@ -81,6 +81,7 @@ TEST_F(WriteTest, StepsOfATickWhoseWriteCameShortDoNotCount) {
   boxsim_short_write(kSerial, 1, 0);
   EXPECT_EQ(TickUntilNextWrite(k), 0);
   EXPECT_NE(LastStatus(), static_cast<FT_STATUS>(FT_OK));
+  EXPECT_EQ(Box().counters.Read().failedWrites, 1u);
   EXPECT_EQ(Motor(ch).position, boxsim_position(kSerial, 1)) << "the library counts a step the box never got";
   EXPECT_FALSE(Running(ch)) << "a box that lost steps is stopped";
   for (long end = k + 50; k < end;) Tick(Ms(k++));
