@@ -56,18 +56,27 @@ bool USBDriver::Open() {
   };
   if (driver.SetBitMode(fresh, kBitMask, FT_BITMODE_ASYNC_BITBANG) != FT_OK) return fail();
   if (driver.SetBaudRate(fresh, kBaudRate) != FT_OK) return fail();
+  // Bounds how long a stalled box can hold a write (and the tick). A library without the call,
+  // or a chip refusing it, leaves writes unbounded as before; the box still works.
+  driver.SetTimeouts(fresh);
 
   std::uint8_t userArea[kUserAreaReadSize + 1] = {};
   std::uint32_t bytesRead = 0;
   if (driver.ReadUserArea(fresh, userArea, kUserAreaReadSize, bytesRead) != FT_OK) return fail();
-  const bool chipNamed = bytesRead > 0 && userArea[0] != 0;
-  if (chipNamed)
-    name.assign(reinterpret_cast<const char*>(userArea), strnlen(reinterpret_cast<const char*>(userArea), kUserAreaReadSize));
+  const std::string chipText(reinterpret_cast<const char*>(userArea),
+                             strnlen(reinterpret_cast<const char*>(userArea), bytesRead));
+  if (!chipText.empty()) name = chipText;
 
   if (!LoadSettings(*this)) return fail();
+  // A user area smaller than the chip's share of the name holds only its start, or nothing: the
+  // name the file kept whole is the box's name when it begins with what the chip holds.
+  if (bytesRead < kChipNameSize) {
+    std::string kept = BlockName(settings);
+    if (!kept.empty() && kept.starts_with(chipText)) name = kept;
+  }
   // A box named elsewhere keeps its name: a block without a name of its own takes the chip's,
   // so that the next save writes that name back to the chip instead of ten NUL bytes.
-  if (chipNamed && settings.name[0] == 0) SetBlockName(settings, name);
+  if (!chipText.empty() && settings.name[0] == 0) SetBlockName(settings, name);
 
   {
     DeviceGuard guard(*this);

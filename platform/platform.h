@@ -62,6 +62,11 @@ private:
   void* handle_ = nullptr;
 };
 
+// Whether the vendor's driver library on this system lists and opens only chips with its default
+// USB ids until FT_SetVIDPID names others (its Linux library; on Windows the installed driver's
+// own files decide and the call does not exist).
+bool DriverListsOnlyDefaultUsbIds();
+
 // The folder of the file (shared library or program) that holds this code; empty when unknown.
 std::string OwnFolder();
 

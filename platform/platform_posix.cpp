@@ -281,6 +281,14 @@ std::string DisplayPlatform() {
 
 // --- processes and messages -------------------------------------------------------------------
 
+bool DriverListsOnlyDefaultUsbIds() {
+#if defined(__linux__)
+  return true;
+#else
+  return false;
+#endif
+}
+
 bool LaunchDetached(const std::string& program) {
   if (program.empty()) return false;
   char* argv[] = {const_cast<char*>(program.c_str()), nullptr};

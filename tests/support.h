@@ -91,6 +91,25 @@ protected:
   ScratchFolder folder_;
 };
 
+// The emulator's D2XX functions as a driver table, the optional ones included; `write` may stand
+// in for its FT_Write.
+inline D2xxFunctions EmulatorTable(FT_Write_t write = &FT_Write) {
+  D2xxFunctions f;
+  f.listDevices = &FT_ListDevices;
+  f.openEx = &FT_OpenEx;
+  f.close = &FT_Close;
+  f.setBitMode = &FT_SetBitMode;
+  f.setBaudRate = &FT_SetBaudRate;
+  f.eeUaRead = &FT_EE_UARead;
+  f.eeUaWrite = &FT_EE_UAWrite;
+  f.getStatus = &FT_GetStatus;
+  f.write = write;
+  f.setTimeouts = &FT_SetTimeouts;
+  f.eeUaSize = &FT_EE_UASize;
+  f.setVidPid = &FT_SetVIDPID;
+  return f;
+}
+
 // ---- Byte images, wire logs and settings files (device-layer tests) ----------------------------
 
 using ByteImage = std::vector<std::uint8_t>;

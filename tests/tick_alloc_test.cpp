@@ -100,20 +100,6 @@ FT_STATUS UncountedWrite(FT_HANDLE handle, void* buffer, FT_DWORD length, FT_DWO
   return FT_Write(handle, buffer, length, written);
 }
 
-D2xxFunctions EmulatorTable(FT_Write_t write) {
-  D2xxFunctions f;
-  f.listDevices = &FT_ListDevices;
-  f.openEx = &FT_OpenEx;
-  f.close = &FT_Close;
-  f.setBitMode = &FT_SetBitMode;
-  f.setBaudRate = &FT_SetBaudRate;
-  f.eeUaRead = &FT_EE_UARead;
-  f.eeUaWrite = &FT_EE_UAWrite;
-  f.getStatus = &FT_GetStatus;
-  f.write = write;
-  return f;
-}
-
 std::atomic<int> g_stops{0};
 void CountStop(std::uint32_t) { g_stops.fetch_add(1, std::memory_order_relaxed); }
 
