@@ -108,8 +108,10 @@ bool USBDriver::Open() {
 }
 
 void USBDriver::Close(bool chipUntouched) {
+  bool wasConnected = false;
   {
     DeviceGuard guard(*this);
+    wasConnected = connected;
     // The motors stop where the last write left them before their positions are taken for the
     // save: the tick would otherwise step on meanwhile and the file would lag the motor.
     for (SMotor& motor : motors)
@@ -119,8 +121,9 @@ void USBDriver::Close(bool chipUntouched) {
     if (!chipUntouched && connected && GetRuntime().driver.GetStatus(handle) != FT_OK) chipUntouched = true;
   }
   // The closing save is the only record of where the motors stand: a chip that refuses the name
-  // must not cost the positions, so the file is then written without it.
-  if (!SaveSettings(*this, chipUntouched) && !chipUntouched) SaveSettings(*this, true);
+  // must not cost the positions, so the file is then written without it. Only for a box that was
+  // open: one closed before (or never opened) holds reset channels, and its file must stay.
+  if (!SaveSettings(*this, chipUntouched) && !chipUntouched && wasConnected) SaveSettings(*this, true);
   DeviceGuard guard(*this);
   // After a lost connection the handle is left for the next Open to close: the box is gone.
   if (!chipUntouched && connected) CloseHandle();

@@ -104,6 +104,8 @@ void RandomOperation(std::mt19937& rng, USBDriver& device) {
       MotorRecord record = device.settings.records[count - 1];
       if (RemoveSlot(device, count - 1)) {
         EXPECT_EQ(AddSlot(device, record), static_cast<int>(count - 1));
+        // A motor added afresh starts at 0 steps: its connector starts afresh too.
+        boxsim_wire(device.serial.c_str(), record.address, WiringOf(record));
       }
       break;
     }
