@@ -21,6 +21,10 @@
 namespace mervane::testing {
 namespace {
 
+// The form pointers are written on the window's thread; a test thread reads them as a host that
+// polls them should, through an atomic view.
+void* Form(void*& pointer) { return std::atomic_ref<void*>(pointer).load(std::memory_order_acquire); }
+
 class WindowExportsTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -66,15 +70,15 @@ protected:
 TEST_F(WindowExportsTest, ShowTwiceMakesOneWindowAndCloseAndExitAreHarmlessTwice) {
   EXPECT_FALSE(IsSetupWinVisible());
   EXPECT_FALSE(IsSetupWinOpened());
-  EXPECT_EQ(DlgMervane, nullptr);
+  EXPECT_EQ(Form(DlgMervane), nullptr);
   double start = platform::NowSeconds();
   ShowSetupWin();
   double first = platform::NowSeconds() - start;
   ASSERT_TRUE(IsSetupWinOpened());
-  void* window = DlgMervane;
+  void* window = Form(DlgMervane);
   ASSERT_NE(window, nullptr);
   ShowSetupWin();
-  EXPECT_EQ(DlgMervane, window);
+  EXPECT_EQ(Form(DlgMervane), window);
   EXPECT_TRUE(IsSetupWinVisible());
   EXPECT_EQ(DlgTable, nullptr);
   EXPECT_EQ(DlgName, nullptr);
@@ -82,7 +86,7 @@ TEST_F(WindowExportsTest, ShowTwiceMakesOneWindowAndCloseAndExitAreHarmlessTwice
   CloseSetupWin();
   EXPECT_FALSE(IsSetupWinOpened());
   EXPECT_FALSE(IsSetupWinVisible());
-  EXPECT_EQ(DlgMervane, nullptr);
+  EXPECT_EQ(Form(DlgMervane), nullptr);
   CloseSetupWin();
   ShowSetupWin();  // the parked thread is reused
   EXPECT_TRUE(IsSetupWinVisible());
@@ -108,11 +112,11 @@ TEST_F(WindowExportsTest, HostThreadAndWindowThreadNeverBlockEachOther) {
   std::thread answerer([&] {
     // Answers each setup dialog with OK after it has been open for a while.
     while (!done.load()) {
-      if (DlgMotorSetup != nullptr) {
+      if (Form(DlgMotorSetup) != nullptr) {
         std::this_thread::sleep_for(std::chrono::milliseconds(900));
         ClickInModal("Button1");
         ++answered;
-        while (DlgMotorSetup != nullptr && !done.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (Form(DlgMotorSetup) != nullptr && !done.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -148,13 +152,13 @@ TEST_F(WindowExportsTest, HostThreadAndWindowThreadNeverBlockEachOther) {
 TEST_F(WindowExportsTest, ExitCancelsAnOpenSetupDialogAndItsCallerGetsFailure) {
   std::atomic<int> result{1};
   std::thread host([&] { result = SM_Setup(0, 0, nullptr); });
-  for (int i = 0; i < 500 && DlgMotorSetup == nullptr; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_NE(DlgMotorSetup, nullptr);
+  for (int i = 0; i < 500 && Form(DlgMotorSetup) == nullptr; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_NE(Form(DlgMotorSetup), nullptr);
   EXPECT_EQ(SM_Setup(0, 0, nullptr), -1);  // one setup dialog at a time
   Exit();
   host.join();
   EXPECT_EQ(result.load(), -1);
-  EXPECT_EQ(DlgMotorSetup, nullptr);
+  EXPECT_EQ(Form(DlgMotorSetup), nullptr);
 }
 
 }  // namespace
