@@ -36,7 +36,7 @@ constexpr std::uint16_t kMinStepMs = 2;     // 500 steps/s at full speed
 constexpr std::uint16_t kMaxStepMs = 20;
 
 struct Placed {
-  const DemoMotor* spec;
+  const DemoMotor* motor;
   unsigned box, channel;
   std::string serial;
 };
@@ -47,25 +47,25 @@ void Configure(Session& session, const std::vector<Box>& boxes, std::vector<Plac
   for (const Box& b : boxes)
     for (int c = b.motorCount - 1; c >= 0; --c)
       if (!SM_Remove(b.index, static_cast<unsigned>(c))) throw Refused("cannot clear box " + b.serial);
-  for (const DemoMotor& spec : kMotors) {
-    unsigned box = std::min<unsigned>(spec.box, static_cast<unsigned>(boxes.size() - 1));
+  for (const DemoMotor& motor : kMotors) {
+    unsigned box = std::min<unsigned>(motor.box, static_cast<unsigned>(boxes.size() - 1));
     const std::string& serial = boxes[box].serial;
     MotorInfo info{};
-    info.address = spec.address;
-    info.type = spec.type;
-    info.length = spec.lengthSteps;
-    info.coefficient = spec.coefficient;
+    info.address = motor.address;
+    info.type = motor.type;
+    info.length = motor.lengthSteps;
+    info.coefficient = motor.coefficient;
     info.acceleration = kAcceleration;
     info.minStepTime = kMinStepMs;
     info.maxStepTime = kMaxStepMs;
-    info.halfSteps = spec.halfSteps;
-    std::snprintf(info.name, sizeof info.name, "%s", spec.name);
+    info.halfSteps = motor.halfSteps;
+    std::snprintf(info.name, sizeof info.name, "%s", motor.name);
     int channel = SM_Setup(box, -1, &info);
-    if (channel < 0) throw Refused(std::string("setup of demo motor ") + spec.name + " refused");
+    if (channel < 0) throw Refused(std::string("setup of demo motor ") + motor.name + " refused");
     // A new slot keeps the live position its channel had before; the emulator starts from 0.
-    if (!SM_Reset(box, static_cast<unsigned>(channel))) throw Refused(std::string("cannot reset ") + spec.name);
+    if (!SM_Reset(box, static_cast<unsigned>(channel))) throw Refused(std::string("cannot reset ") + motor.name);
     session.WireEmulator(session.MotorAt(box, static_cast<unsigned>(channel)));
-    placed.push_back({&spec, box, static_cast<unsigned>(channel), serial});
+    placed.push_back({&motor, box, static_cast<unsigned>(channel), serial});
   }
 }
 
@@ -75,9 +75,9 @@ bool Leg(Session& session, const std::vector<Placed>& placed, const std::vector<
          double demoStart) {
   std::vector<WatchedMotor> watched;
   for (const Placed& p : placed) {
-    double target = quick ? p.spec->quickLegs[leg] : p.spec->legs[leg];
+    double target = quick ? p.motor->quickLegs[leg] : p.motor->legs[leg];
     SM_SetDestination(p.box, p.channel, target);
-    watched.push_back({p.box, p.channel, p.spec->name, SM_GetPosition(p.box, p.channel)});
+    watched.push_back({p.box, p.channel, p.motor->name, SM_GetPosition(p.box, p.channel)});
   }
   for (const Box& b : boxes)
     if (!Run(b.index)) throw Refused("run of box " + b.serial + " refused");
@@ -119,8 +119,8 @@ int Demo(Session& session, bool quick) {
   for (const Placed& p : placed) {
     Motor m = session.MotorAt(p.box, p.channel);
     long long librarySteps = std::llround(SM_GetRealPosition(p.box, p.channel) * m.info.coefficient);
-    long long decoded = session.Sim()->Position(p.serial, p.spec->address);
-    long long errors = session.Sim()->Errors(p.serial, p.spec->address);
+    long long decoded = session.Sim()->Position(p.serial, p.motor->address);
+    long long errors = session.Sim()->Errors(p.serial, p.motor->address);
     long long missing = std::llabs(librarySteps - decoded) + errors;
     lost += missing;
     rows.push_back({m.name, Number(m.position) + " " + m.Unit(), std::to_string(librarySteps), std::to_string(decoded),
