@@ -67,7 +67,7 @@ struct WindowModule {
   // Starts (or joins) the window thread on `platform` ("offscreen", "xcb", ...). False when no
   // window can be made: the process has a non-widget application object, or Qt cannot start.
   bool (*attach)(const WindowApi* api, const char* platform);
-  // Part 1.3 semantics; each waits (bounded) for the window thread unless called on it.
+  // The window exports behind these; each waits (bounded) for the window thread unless called on it.
   void (*show)();
   bool (*isOpened)();
   bool (*isVisible)();

@@ -47,10 +47,10 @@ MotorSetupDialog::MotorSetupDialog(const WindowApi& api, std::uint32_t device, i
     : QDialog(nullptr), api_(api) {
   setObjectName("DlgMotorSetup");
   setWindowTitle("Motor Setup");
-  for (const FieldSpec& spec : kFields) {
-    auto* edit = new QLineEdit(spec.initial, this);
-    edit->setObjectName(spec.name);
-    fields_[static_cast<std::size_t>(spec.field)] = edit;
+  for (const FieldSpec& field : kFields) {
+    auto* edit = new QLineEdit(field.initial, this);
+    edit->setObjectName(field.name);
+    fields_[static_cast<std::size_t>(field.field)] = edit;
   }
   Field(SetupField::EBName)->setMaxLength(9);
   type_ = new QComboBox(this);
