@@ -15,4 +15,5 @@ cmake --build "$dir" -j2
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp ${TSAN_OPTIONS:-}"
 export UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1 ${UBSAN_OPTIONS:-}"
 export ASAN_OPTIONS="detect_leaks=1 ${ASAN_OPTIONS:-}"
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp ${LSAN_OPTIONS:-}"
 ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 --timeout 300 "$@"

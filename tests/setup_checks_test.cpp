@@ -72,29 +72,29 @@ TEST(SetupChecksTest, FillsTheRecordAsTheDialog) {
   record.position = 7.0f;  // kept: the dialog never writes position or zero
   ASSERT_FALSE(Apply(f, true, record));
   EXPECT_STREQ(record.name, "Feed");
-  EXPECT_EQ(record.type, 0x85);
-  EXPECT_EQ(record.address, 3);
-  EXPECT_EQ(record.length, 1000);  // 5 mm at 200 steps/mm
-  EXPECT_EQ(record.offset, -1.5f);
-  EXPECT_EQ(record.acceleration, 20);  // form defaults
-  EXPECT_EQ(record.minStepTime, 5);
-  EXPECT_EQ(record.maxStepTime, 50);
-  EXPECT_EQ(record.halfSteps, 1);
-  EXPECT_EQ(record.autoRelease, 0);
-  EXPECT_EQ(record.position, 7.0f);
+  EXPECT_EQ(+record.type, 0x85);
+  EXPECT_EQ(+record.address, 3);
+  EXPECT_EQ(+record.length, 1000);  // 5 mm at 200 steps/mm
+  EXPECT_EQ(+record.offset, -1.5f);
+  EXPECT_EQ(+record.acceleration, 20);  // form defaults
+  EXPECT_EQ(+record.minStepTime, 5);
+  EXPECT_EQ(+record.maxStepTime, 50);
+  EXPECT_EQ(+record.halfSteps, 1);
+  EXPECT_EQ(+record.autoRelease, 0);
+  EXPECT_EQ(+record.position, 7.0f);
 
   // Reconfiguring: a new coefficient carries the length in units over; other fields stay.
   Fields change;
   change.coefficient = "100";
   ASSERT_FALSE(Apply(change, false, record));
-  EXPECT_EQ(record.length, 500);
+  EXPECT_EQ(+record.length, 500);
   EXPECT_STREQ(record.name, "Feed");
-  EXPECT_EQ(record.address, 3);
-  EXPECT_EQ(record.halfSteps, 1);
+  EXPECT_EQ(+record.address, 3);
+  EXPECT_EQ(+record.halfSteps, 1);
   // Untouched length and coefficient: the steps stay exactly (no round trip through "%.6lg").
   record.length = 1234567;
   ASSERT_FALSE(Apply(Fields{}, false, record));
-  EXPECT_EQ(record.length, 1234567);
+  EXPECT_EQ(+record.length, 1234567);
 }
 
 TEST(SetupChecksTest, MotorTypesByCodeOrName) {

@@ -513,16 +513,16 @@ TEST_F(SetupLogicTest, ValidationOnOkAndTheWrittenRecord) {
   model.Close();
   const MotorInfo& r = model.Record();
   EXPECT_STREQ(r.name, "LONGNAME1");
-  EXPECT_EQ(r.type, 0x85);
-  EXPECT_EQ(r.address, 4);
-  EXPECT_FLOAT_EQ(r.coefficient, 200.0f);
-  EXPECT_EQ(r.length, 1000);
-  EXPECT_FLOAT_EQ(r.offset, -1.5f);
-  EXPECT_EQ(r.acceleration, 30);
-  EXPECT_EQ(r.minStepTime, 1);
-  EXPECT_EQ(r.maxStepTime, 40);
-  EXPECT_EQ(r.halfSteps, 0);
-  EXPECT_EQ(r.autoRelease, 1);
+  EXPECT_EQ(+r.type, 0x85);
+  EXPECT_EQ(+r.address, 4);
+  EXPECT_FLOAT_EQ(+r.coefficient, 200.0f);
+  EXPECT_EQ(+r.length, 1000);
+  EXPECT_FLOAT_EQ(+r.offset, -1.5f);
+  EXPECT_EQ(+r.acceleration, 30);
+  EXPECT_EQ(+r.minStepTime, 1);
+  EXPECT_EQ(+r.maxStepTime, 40);
+  EXPECT_EQ(+r.halfSteps, 0);
+  EXPECT_EQ(+r.autoRelease, 1);
   EXPECT_EQ(SM_Setup(0, -1, const_cast<MotorInfo*>(&r)), 0);
 }
 

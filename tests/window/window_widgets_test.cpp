@@ -115,13 +115,13 @@ TEST_F(WindowWidgetsTest, SetupDialogWritesTheRecordThatGetInfoReturns) {
   MotorInfo info{};
   ASSERT_TRUE(SM_GetInfo(0, 1, &info));
   EXPECT_STREQ(info.name, "AXIS");
-  EXPECT_EQ(info.type, 0x88);
-  EXPECT_EQ(info.address, 4);
-  EXPECT_FLOAT_EQ(info.coefficient, 10.0f);
-  EXPECT_EQ(info.length, 3600);
-  EXPECT_EQ(info.minStepTime, 3);
-  EXPECT_EQ(info.maxStepTime, 50);
-  EXPECT_EQ(info.acceleration, 20);
+  EXPECT_EQ(+info.type, 0x88);
+  EXPECT_EQ(+info.address, 4);
+  EXPECT_FLOAT_EQ(+info.coefficient, 10.0f);
+  EXPECT_EQ(+info.length, 3600);
+  EXPECT_EQ(+info.minStepTime, 3);
+  EXPECT_EQ(+info.maxStepTime, 50);
+  EXPECT_EQ(+info.acceleration, 20);
 }
 
 }  // namespace
