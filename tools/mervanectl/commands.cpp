@@ -130,6 +130,9 @@ int Setup(Session& session, const SetupArgs& args) {
 int Move(Session& session, const std::string& name, const std::string& position, bool relative, bool noWait) {
   double units = ParseNumber(position, "POSITION");
   Motor m = session.FindMotor(name);
+  // Read before the start: the tick may send the first step before this thread runs again.
+  const std::string serial = session.BoxAt(m.box).serial;
+  const long long decodedBefore = session.Sim() ? session.Sim()->Position(serial, m.info.address) : 0;
   if (!SMN_Move(name.c_str(), units, relative)) {
     std::string why = m.info.address == 0 ? "it is unplugged (address 0)" : "box not connected or position out of range";
     throw Refused("move of " + name + " refused: " + why);
@@ -150,8 +153,6 @@ int Move(Session& session, const std::string& name, const std::string& position,
     std::fflush(stdout);
     pf::ReleaseForeground(0);
   }
-  const std::string serial = session.BoxAt(m.box).serial;
-  const long long decodedBefore = session.Sim() ? session.Sim()->Position(serial, m.info.address) : 0;
   bool interrupted = FollowMoves(session, {{m.box, m.channel, m.name, m.position}}, start);
   Motor end = session.MotorAt(m.box, m.channel);
   if (!Live()) std::printf("%s\t%s\t%s\tstopped\n", name.c_str(), Number(end.position).c_str(), Number(end.destination).c_str());
