@@ -6,13 +6,18 @@
 
 #include "hardware/settings.h"
 
+namespace mervane::ui {
+struct WindowApi;
+}
+
 namespace mervane::api {
 
 // Shows the modal motor setup dialog for (device, channel) with `record` as its starting values
 // (channel < 0: a new slot, starting from a fresh record) and leaves the edited record in
 // `record`. True only when the user closed it with OK. Called on the exporting thread with the
-// library-wide lock held. Until a dialog is installed, SM_Setup without a record and SMN_Setup
-// fail.
+// library-wide lock held; it may release the lock while the dialog is open, so the caller looks
+// its device up again afterwards. Without a dialog (no display), SM_Setup without a record and
+// SMN_Setup fail.
 using SetupDialog = bool (*)(std::uint32_t device, int channel, MotorRecord& record);
 void SetSetupDialog(SetupDialog dialog);
 
@@ -24,5 +29,9 @@ void SetCloseWindow(CloseWindow close);
 // blocks and not used: a move's speeds come from the motor's record (minimum and maximum step
 // time, acceleration).
 bool MoveByName(const char* name, double units, bool relative, std::uint32_t speed);
+
+// The library's exports as the control window calls them (for tests that drive the window's
+// logic with the library linked in).
+const ui::WindowApi& WindowApiTable();
 
 }  // namespace mervane::api

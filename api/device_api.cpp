@@ -8,6 +8,7 @@
 #include "api/api.h"
 #include "api/export.h"
 #include "hardware/device_list.h"
+#include "hardware/events.h"
 #include "mervane.h"
 #include "motor/motor.h"
 #include "platform/platform.h"
@@ -170,8 +171,10 @@ void StopAll(unsigned index) {
   });
 }
 
+// The event thread ends after the lock is given back: a handler on it may be waiting for the lock.
 void CloseAllDevices(void) {
   GuardedVoid([] { mervane::CloseAllDevices(); });
+  mervane::StopEventThread();
 }
 
 void Exit(void) {
@@ -179,4 +182,5 @@ void Exit(void) {
     if (mervane::api::CloseWindow close = mervane::api::g_closeWindow.load(std::memory_order_acquire)) close();
     mervane::CloseAllDevices();
   });
+  mervane::StopEventThread();
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string>
 
@@ -245,6 +246,9 @@ int SM_Setup(uint32_t device, int channel, MotorInfo* info) {
       if (dialog == nullptr) return -1;
       source = channel >= 0 ? owner->settings.records[channel] : mervane::FreshRecord();
       if (!dialog(device, channel, source)) return -1;
+      // The dialog ran without the library lock: look the device up again.
+      owner = DeviceAt(device);
+      if (owner == nullptr || (channel >= 0 && static_cast<std::uint32_t>(channel) >= owner->motorCount)) return -1;
     }
     if (!mervane::api::Configurable(source)) return -1;
     source.name[sizeof source.name - 1] = 0;
@@ -410,8 +414,20 @@ bool SM_Remove(uint32_t device, uint32_t channel) {
     if (MotorAt(device, channel) == nullptr) return false;
     mervane::USBDriver& owner = *DeviceAt(device);
     // A removal whose save fails is undone: a host that retries must not remove a second motor.
+    // The motors from `channel` on rest (RemoveSlot refuses otherwise) and nothing starts them
+    // while the library lock is held, so their motion state goes back as it was taken.
     mervane::SettingsChange change(owner);
-    return mervane::RemoveSlot(owner, channel) && change.Commit();
+    mervane::SMotor before[mervane::kChannelCount];
+    {
+      mervane::DeviceGuard guard(owner);  // the tick may step the channels before `channel`
+      std::copy(std::begin(owner.motors), std::end(owner.motors), before);
+    }
+    if (!mervane::RemoveSlot(owner, channel)) return false;
+    if (change.Commit()) return true;
+    mervane::DeviceGuard guard(owner);
+    for (std::uint32_t c = channel; c < static_cast<std::uint32_t>(mervane::kChannelCount); ++c)
+      mervane::CarryMotion(owner.motors[c], before[c]);
+    return false;
   });
 }
 

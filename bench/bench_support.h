@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "hardware/device.h"
@@ -44,6 +45,16 @@ inline D2xxFunctions NoopDriver() {
   f.getStatus = &NoopStatus;
   f.write = &NoopWrite;
   return f;
+}
+
+// Time the hypervisor took the machine's processors away (Linux "steal"), in seconds summed over
+// all processors; negative when unknown. Explains stalls that no thread of ours caused.
+inline double StealSeconds() {
+  std::ifstream stat("/proc/stat");
+  std::string cpu;
+  long long user, nice, system, idle, iowait, irq, softirq, steal;
+  if (!(stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu") return -1;
+  return static_cast<double>(steal) / 100.0;  // USER_HZ
 }
 
 // How the channels of every box are set up for a measurement.

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,31 +43,21 @@ void Print(const char* name, const Lateness& l) {
               Percentile(l.samples, 0.999) * us, Percentile(l.samples, 1.0) * us);
 }
 
-// Time the hypervisor took the machine's processors away (Linux "steal"), in seconds summed over
-// all processors; negative when unknown. Explains stalls that no thread of ours caused.
-double StealSeconds() {
-  std::ifstream stat("/proc/stat");
-  std::string cpu;
-  long long user, nice, system, idle, iowait, irq, softirq, steal;
-  if (!(stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu") return -1;
-  return static_cast<double>(steal) / 100.0;  // USER_HZ
-}
-
 // The real-time timer's callback: lateness against the deadline it was due at, then the tick.
 struct TimerProbe {
   std::vector<double> deadlines;
   std::vector<double> late;
   std::atomic<long> count{0};
-  static void Callback(void* context, double deadline) {
+  static void Callback(void* context, const platform::RealtimeTimer::Beat& beat) {
     auto* self = static_cast<TimerProbe*>(context);
     const double now = platform::NowSeconds();
     const long i = self->count.load(std::memory_order_relaxed);
     if (static_cast<std::size_t>(i) < self->late.size()) {
-      self->deadlines[static_cast<std::size_t>(i)] = deadline;
-      self->late[static_cast<std::size_t>(i)] = now - deadline;
+      self->deadlines[static_cast<std::size_t>(i)] = beat.deadline;
+      self->late[static_cast<std::size_t>(i)] = now - beat.deadline;
       self->count.store(i + 1, std::memory_order_release);
     }
-    Tick(now);
+    Tick(TickTime{beat.deadline, now, beat.skipped});
   }
 };
 
@@ -145,7 +134,7 @@ double CpuPercent(double seconds, Run&& whileRunning) {
 // second, whatever the callback does.
 void MeasureBareTimerCpu(double seconds) {
   platform::RealtimeTimer timer;
-  timer.Start(0.001, [](void*, double) {}, nullptr);
+  timer.Start(0.001, [](void*, const platform::RealtimeTimer::Beat&) {}, nullptr);
   double percent = CpuPercent(seconds, [](double s) { platform::SleepSeconds(s); });
   timer.Stop();
   std::printf("  bare timer, empty callback:        %.3f %% of one core\n", percent);

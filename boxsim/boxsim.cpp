@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -26,17 +27,26 @@ namespace platform = mervane::platform;
 using mervane::boxsim::BusDecoder;
 using mervane::boxsim::Connector;
 
-constexpr std::size_t kEepromSize = 64;  // the user area the emulated chip offers
-// Callers of FT_ListDevices pass 64-byte buffers, so names stay below that with their NUL.
-constexpr std::size_t kMaxNameLength = 63;
+constexpr std::size_t kEepromSize = 64;  // the largest user area the emulated chip offers
+// Callers of FT_ListDevices pass 64-byte buffers; a name of exactly 64 bytes fills one without
+// its NUL, as the vendor's library returns it.
+constexpr std::size_t kMaxNameLength = 64;
+constexpr double kMaxWriteDelay = 60.0;  // seconds, so that a mistaken delay cannot hang a test
+// The ids a chip leaves the factory with, and the ones the vendor's library lists by itself.
+constexpr FT_DWORD kDefaultVid = 0x0403;
+constexpr FT_DWORD kDefaultPid = 0x6001;
+constexpr std::array<FT_DWORD, 6> kKnownPids = {0x6001, 0x6006, 0x6010, 0x6011, 0x6014, 0x6015};
+constexpr FT_DWORD kMaxUsbId = 0xFFFF;
 constexpr std::size_t kByteLogCap = std::size_t{1} << 20;   // bytes kept per box (1 MiB)
 constexpr std::size_t kWriteLogCap = std::size_t{1} << 20;  // write records kept per box
 
 // The operations boxsim_fail can make fail, in the order of their names below.
-enum class Op { List, Open, SetBitMode, SetBaudRate, UaRead, UaWrite, GetStatus, Write, Close };
-constexpr std::array<std::string_view, 9> kOpNames = {
-    "list",    "open",      "setbitmode", "setbaudrate", "uaread",
-    "uawrite", "getstatus", "write",      "close"};
+enum class Op {
+  List, Open, SetBitMode, SetBaudRate, UaRead, UaWrite, GetStatus, Write, Close, SetTimeouts, UaSize
+};
+constexpr std::array<std::string_view, 11> kOpNames = {
+    "list",    "open",      "setbitmode", "setbaudrate", "uaread",      "uawrite",
+    "getstatus", "write",   "close",      "settimeouts", "uasize"};
 
 struct WriteRecord {
   double time;  // seconds, platform::NowSeconds()
@@ -52,7 +62,17 @@ struct Box {
   // Unique over the process lifetime (never reset), so handles of an earlier plug stay stale.
   std::uint64_t generation = 0;
   bool open = false;  // a live handle exists
+  FT_DWORD vid = kDefaultVid;
+  FT_DWORD pid = kDefaultPid;
   std::array<std::uint8_t, kEepromSize> eeprom{};
+  // What FT_EE_UARead and FT_EE_UAWrite may reach of `eeprom`: on real chips what the descriptor
+  // strings leave free. A chip property, kept across plugs.
+  std::size_t userAreaSize = kEepromSize;
+  // The next `shortWrites` writes send only `shortWriteBytes` bytes and still report success.
+  int shortWrites = 0;
+  std::size_t shortWriteBytes = 0;
+  double writeDelay = 0.0;        // seconds each write takes (kept across plugs)
+  FT_ULONG writeTimeoutMs = 0;    // of the open handle, 0 = none (FT_SetTimeouts)
   // Chip settings since the last plug; 0 means "never set" (mode 0 is the power-up reset mode).
   int bitMask = 0;
   int bitMode = 0;
@@ -77,6 +97,7 @@ struct Emulator {
   std::map<std::string, Box> boxes;    // by serial
   std::vector<std::string> attached;   // serials in listing order (order of plugging)
   std::map<std::uint64_t, HandleRecord> handles;  // open handles, live or stale
+  std::vector<std::pair<FT_DWORD, FT_DWORD>> customIds;  // made known by FT_SetVIDPID
   int listFailures = 0;
   // Counters that survive reset: a handle value or plug generation is never issued twice.
   std::uint64_t nextHandle = 1;
@@ -155,14 +176,36 @@ Box* FindBox(Emulator& em, const char* serial) {
   return it == em.boxes.end() ? nullptr : &it->second;
 }
 
-int Plug(Emulator& em, const std::string& description, const std::string& serial) {
+// Whether the listing and open calls see the box: the library knows the default ids by itself,
+// others only once FT_SetVIDPID named them.
+bool Visible(const Emulator& em, const Box& box) {
+  if (box.vid == kDefaultVid && std::find(kKnownPids.begin(), kKnownPids.end(), box.pid) != kKnownPids.end())
+    return true;
+  return std::find(em.customIds.begin(), em.customIds.end(), std::pair{box.vid, box.pid}) != em.customIds.end();
+}
+
+// The attached boxes the listing shows, in listing order.
+std::vector<const Box*> Listed(const Emulator& em) {
+  std::vector<const Box*> listed;
+  for (const std::string& serial : em.attached) {
+    const Box& box = em.boxes.at(serial);
+    if (Visible(em, box)) listed.push_back(&box);
+  }
+  return listed;
+}
+
+int Plug(Emulator& em, const std::string& description, const std::string& serial,
+         FT_DWORD vid = kDefaultVid, FT_DWORD pid = kDefaultPid) {
   if (!ValidName(description.c_str()) || !ValidName(serial.c_str())) return -1;
+  if (vid > kMaxUsbId || pid > kMaxUsbId) return -1;
   em.attached.reserve(em.attached.size() + 1);  // so the push_back below cannot throw
   Box& box = em.boxes[serial];
   if (box.attached) return -1;
   box.description = description;
   box.serial = serial;
   box.attached = true;
+  box.vid = vid;
+  box.pid = pid;
   box.generation = ++em.plugCount;
   box.open = false;
   box.bitMask = 0;
@@ -298,7 +341,7 @@ BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_ListDevices(void* arg1, void* arg2, 
     if ((flags & FT_LIST_NUMBER_ONLY) != 0) {
       if (arg1 == nullptr) return FT_INVALID_PARAMETER;
       if (ConsumeFailure(em.listFailures)) return FT_IO_ERROR;
-      *static_cast<FT_DWORD*>(arg1) = static_cast<FT_DWORD>(em.attached.size());
+      *static_cast<FT_DWORD*>(arg1) = static_cast<FT_DWORD>(Listed(em).size());
       return FT_OK;
     }
     if ((flags & FT_LIST_BY_INDEX) != 0) {
@@ -310,10 +353,12 @@ BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_ListDevices(void* arg1, void* arg2, 
       if (ConsumeFailure(em.listFailures)) return FT_IO_ERROR;
       // The index travels in place of the first pointer.
       const std::uintptr_t index = reinterpret_cast<std::uintptr_t>(arg1);
-      if (index >= em.attached.size()) return FT_DEVICE_NOT_FOUND;
-      const Box& box = em.boxes.at(em.attached[index]);
+      const std::vector<const Box*> listed = Listed(em);
+      if (index >= listed.size()) return FT_DEVICE_NOT_FOUND;
+      const Box& box = *listed[index];
       const std::string& text = selector == FT_OPEN_BY_SERIAL_NUMBER ? box.serial : box.description;
-      std::memcpy(arg2, text.c_str(), text.size() + 1);
+      // The NUL only when it fits the caller's 64 bytes.
+      std::memcpy(arg2, text.c_str(), std::min(text.size() + 1, kMaxNameLength));
       return FT_OK;
     }
     return (flags & FT_LIST_ALL) != 0 ? FT_NOT_SUPPORTED : FT_INVALID_PARAMETER;
@@ -333,6 +378,7 @@ BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_OpenEx(void* arg1, FT_DWORD flags, F
     Box* chosen = nullptr;
     for (const std::string& serial : em.attached) {
       Box& box = em.boxes.at(serial);
+      if (!Visible(em, box)) continue;
       const std::string& name = flags == FT_OPEN_BY_SERIAL_NUMBER ? box.serial : box.description;
       if (name != key) continue;
       if (chosen == nullptr || (chosen->open && !box.open)) chosen = &box;
@@ -342,6 +388,7 @@ BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_OpenEx(void* arg1, FT_DWORD flags, F
     const std::uint64_t id = em.nextHandle++;
     em.handles.emplace(id, HandleRecord{chosen->serial, chosen->generation});
     chosen->open = true;
+    chosen->writeTimeoutMs = 0;  // a fresh handle waits as long as a write takes
     *handle = reinterpret_cast<FT_HANDLE>(static_cast<std::uintptr_t>(id));
     return FT_OK;
   });
@@ -383,7 +430,7 @@ BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_EE_UARead(FT_HANDLE handle, FT_UCHAR
                                                       FT_DWORD length, FT_DWORD* bytesRead) {
   const bool ok = bytesRead != nullptr && (data != nullptr || length == 0);
   return OnLiveBox(handle, Op::UaRead, ok, [&](Box& box) -> FT_STATUS {
-    const std::size_t n = std::min<std::size_t>(length, kEepromSize);
+    const std::size_t n = std::min<std::size_t>(length, box.userAreaSize);
     std::copy_n(box.eeprom.begin(), n, data);
     *bytesRead = static_cast<FT_DWORD>(n);
     return FT_OK;
@@ -394,7 +441,35 @@ BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_EE_UAWrite(FT_HANDLE handle, FT_UCHA
                                                        FT_DWORD length) {
   const bool ok = length <= kEepromSize && (data != nullptr || length == 0);
   return OnLiveBox(handle, Op::UaWrite, ok, [&](Box& box) -> FT_STATUS {
+    if (length > box.userAreaSize) return FT_INVALID_PARAMETER;  // past the user area
     return WriteEeprom(box, data, length) ? FT_OK : FT_IO_ERROR;
+  });
+}
+
+BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_EE_UASize(FT_HANDLE handle, FT_DWORD* size) {
+  return OnLiveBox(handle, Op::UaSize, size != nullptr, [&](Box& box) -> FT_STATUS {
+    *size = static_cast<FT_DWORD>(box.userAreaSize);
+    return FT_OK;
+  });
+}
+
+// Only the write timeout matters here: the emulated chip never has anything to read.
+BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_SetTimeouts(FT_HANDLE handle, FT_ULONG readTimeout,
+                                                        FT_ULONG writeTimeout) {
+  static_cast<void>(readTimeout);
+  return OnLiveBox(handle, Op::SetTimeouts, true, [&](Box& box) -> FT_STATUS {
+    box.writeTimeoutMs = writeTimeout;
+    return FT_OK;
+  });
+}
+
+// Adds one pair to those the listing shows besides the default ones.
+BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_SetVIDPID(FT_DWORD vid, FT_DWORD pid) {
+  if (vid > kMaxUsbId || pid > kMaxUsbId) return FT_INVALID_PARAMETER;
+  return Guarded<FT_STATUS>(FT_OTHER_ERROR, [&](Emulator& em) -> FT_STATUS {
+    if (std::find(em.customIds.begin(), em.customIds.end(), std::pair{vid, pid}) == em.customIds.end())
+      em.customIds.emplace_back(vid, pid);
+    return FT_OK;
   });
 }
 
@@ -410,25 +485,41 @@ BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_GetStatus(FT_HANDLE handle, FT_DWORD
   });
 }
 
-// Every byte reaches the decoder (the chip mode is recorded, not enforced); the logs keep the
-// first kByteLogCap bytes and kWriteLogCap calls since the last boxsim_clear.
+// The bytes sent reach the decoder (the chip mode is recorded, not enforced); the logs keep the
+// first kByteLogCap bytes and kWriteLogCap calls since the last boxsim_clear, each call with the
+// bytes it sent. A box with a write delay holds the caller that long (without the emulator's
+// lock); when the delay exceeds the handle's write timeout, the call returns after the timeout
+// with the share of the bytes sent meanwhile, and still reports success, as the chip does.
 BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer,
                                                   FT_DWORD bytesToWrite, FT_DWORD* bytesWritten) {
   if (bytesWritten != nullptr) *bytesWritten = 0;
   const bool ok = bytesWritten != nullptr && (buffer != nullptr || bytesToWrite == 0) &&
                   bytesToWrite <= static_cast<FT_DWORD>(INT_MAX);
-  return OnLiveBox(handle, Op::Write, ok, [&](Box& box) -> FT_STATUS {
-    const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(buffer),
-                                             bytesToWrite);
+  double wait = 0.0;
+  const FT_STATUS status = OnLiveBox(handle, Op::Write, ok, [&](Box& box) -> FT_STATUS {
+    std::size_t sent = bytesToWrite;
+    if (box.shortWrites > 0) {
+      --box.shortWrites;
+      sent = std::min(sent, box.shortWriteBytes);
+    }
+    wait = box.writeDelay;
+    const double timeout = static_cast<double>(box.writeTimeoutMs) * 1e-3;
+    if (timeout > 0.0 && wait > timeout) {
+      sent = static_cast<std::size_t>(static_cast<double>(sent) * (timeout / wait));
+      wait = timeout;
+    }
+    const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(buffer), sent);
     if (box.writes.size() < kWriteLogCap) {
-      box.writes.push_back({platform::NowSeconds(), static_cast<int>(bytesToWrite)});
+      box.writes.push_back({platform::NowSeconds(), static_cast<int>(sent)});
     }
     const std::size_t keep = std::min(data.size(), kByteLogCap - box.bytes.size());
     box.bytes.insert(box.bytes.end(), data.begin(), data.begin() + std::ptrdiff_t(keep));
     box.bus.Feed(data);
-    *bytesWritten = bytesToWrite;
+    *bytesWritten = static_cast<FT_DWORD>(sent);
     return FT_OK;
   });
+  platform::SleepSeconds(wait);
+  return status;
 }
 
 static_assert(std::is_same_v<decltype(&FT_ListDevices), FT_ListDevices_t>);
@@ -440,12 +531,20 @@ static_assert(std::is_same_v<decltype(&FT_EE_UARead), FT_EE_UARead_t>);
 static_assert(std::is_same_v<decltype(&FT_EE_UAWrite), FT_EE_UAWrite_t>);
 static_assert(std::is_same_v<decltype(&FT_GetStatus), FT_GetStatus_t>);
 static_assert(std::is_same_v<decltype(&FT_Write), FT_Write_t>);
+static_assert(std::is_same_v<decltype(&FT_SetTimeouts), FT_SetTimeouts_t>);
+static_assert(std::is_same_v<decltype(&FT_EE_UASize), FT_EE_UASize_t>);
+static_assert(std::is_same_v<decltype(&FT_SetVIDPID), FT_SetVIDPID_t>);
 
 // ---- Control interface ----
 
 int boxsim_plug(const char* description, const char* serial) {
   if (description == nullptr || serial == nullptr) return -1;
   return Guarded(-1, [&](Emulator& em) { return Plug(em, description, serial); });
+}
+
+int boxsim_plug_ids(const char* description, const char* serial, unsigned vid, unsigned pid) {
+  if (description == nullptr || serial == nullptr) return -1;
+  return Guarded(-1, [&](Emulator& em) { return Plug(em, description, serial, vid, pid); });
 }
 
 int boxsim_unplug(const char* serial) {
@@ -465,6 +564,7 @@ void boxsim_reset(void) {
   Guarded(0, [&](Emulator& em) {
     em.boxes.clear();
     em.attached.clear();
+    em.customIds.clear();
     em.listFailures = 0;
     return 0;
   });
@@ -482,6 +582,31 @@ int boxsim_fail(const char* serial, const char* operation, int count) {
   }
   return OnKnownBox(serial, -1, [&](Box& box) {
     box.failures[static_cast<std::size_t>(op - kOpNames.begin())] = count;
+    return 0;
+  });
+}
+
+int boxsim_set_ua_size(const char* serial, int bytes) {
+  if (bytes < 0 || static_cast<std::size_t>(bytes) > kEepromSize) return -1;
+  return OnKnownBox(serial, -1, [&](Box& box) {
+    box.userAreaSize = static_cast<std::size_t>(bytes);
+    return 0;
+  });
+}
+
+int boxsim_short_write(const char* serial, int count, int bytes) {
+  if (count < 0 || bytes < 0) return -1;
+  return OnKnownBox(serial, -1, [&](Box& box) {
+    box.shortWrites = count;
+    box.shortWriteBytes = static_cast<std::size_t>(bytes);
+    return 0;
+  });
+}
+
+int boxsim_write_delay(const char* serial, double seconds) {
+  if (!(seconds >= 0.0 && seconds <= kMaxWriteDelay)) return -1;  // NaN fails too
+  return OnKnownBox(serial, -1, [&](Box& box) {
+    box.writeDelay = seconds;
     return 0;
   });
 }

@@ -25,25 +25,44 @@ extern "C" {
 // VORK-KADO:SIM00001 and VORK-ql2:SIM00002, empty means none. With BOXSIM_STATE_DIR set, each
 // box's 64-byte EEPROM user area is saved in that folder on every write and read back at plug.
 
-// Attaches a box (0); negative for a bad argument (names must be 1..63 bytes) or a serial already
-// attached. Plugging a serial seen before finds its EEPROM, motors and logs again; bit mode and
-// baud rate start over as on a powered-up chip.
+// Attaches a box with the chip's default USB ids (0403:6001) (0); negative for a bad argument
+// (names must be 1..64 bytes) or a serial already attached. Plugging a serial seen before finds
+// its EEPROM, user area size, write delay, motors and logs again; bit mode, baud rate and
+// timeouts start over as on a powered-up chip. A name of 64 bytes is listed without its NUL.
 BOXSIM_API int boxsim_plug(const char* description, const char* serial);
+// As boxsim_plug, with the box's own USB ids (each 0..0xFFFF). Listing and opening show a box
+// only when its ids are the vendor library's defaults (vendor 0403, products 6001, 6006, 6010,
+// 6011, 6014, 6015) or were made known by FT_SetVIDPID since the last boxsim_reset.
+BOXSIM_API int boxsim_plug_ids(const char* description, const char* serial, unsigned vid, unsigned pid);
 // Detaches a box (0): its open handles fail from now on (closing them still succeeds), listing
 // no longer shows it, and its connectors de-energise. Negative when it is not attached.
 BOXSIM_API int boxsim_unplug(const char* serial);
-// Detaches and forgets every box. Handles issued before stay stale; they can still be closed.
+// Detaches and forgets every box and every id made known by FT_SetVIDPID. Handles issued before
+// stay stale; they can still be closed.
 BOXSIM_API void boxsim_reset(void);
 // The next `count` calls of `operation` fail on that box ("list" takes serial NULL). Operations:
-// "list", "open", "setbitmode", "setbaudrate", "uaread", "uawrite", "getstatus", "write", "close".
+// "list", "open", "setbitmode", "setbaudrate", "uaread", "uawrite", "getstatus", "write", "close",
+// "settimeouts", "uasize".
 // Only calls that would otherwise be accepted consume a failure; they return FT_IO_ERROR
 // (FT_DEVICE_NOT_OPENED for open) and change nothing (a failed close leaves the handle open).
 // A count of 0 cancels pending failures.
 BOXSIM_API int boxsim_fail(const char* serial, const char* operation, int count);
 
-// Writes `len` (0..64) bytes at the start of the EEPROM user area (0), as FT_EE_UAWrite does.
+// The size of the box's EEPROM user area, 0..64 bytes (64 until set): FT_EE_UASize reports it,
+// FT_EE_UARead returns at most that many bytes and FT_EE_UAWrite of more fails
+// (FT_INVALID_PARAMETER). The bytes beyond it stay as they were.
+BOXSIM_API int boxsim_set_ua_size(const char* serial, int bytes);
+// The next `count` writes to the box send only their first `bytes` bytes (all when they are
+// fewer) and still report FT_OK, with the count sent in *bytesWritten. A count of 0 cancels.
+BOXSIM_API int boxsim_short_write(const char* serial, int count, int bytes);
+// Every write to the box takes `seconds` (0 by default, at most 60), or, when that exceeds the
+// handle's write timeout (FT_SetTimeouts, none on a fresh handle), returns after the timeout with
+// the share of the bytes sent meanwhile, still reporting FT_OK.
+BOXSIM_API int boxsim_write_delay(const char* serial, double seconds);
+
+// Writes `len` (0..64) bytes at the start of the EEPROM (0), whatever the user area size.
 BOXSIM_API int boxsim_set_eeprom(const char* serial, const void* data, int len);
-// Copies at most `len` bytes of the EEPROM user area; returns the byte count copied.
+// Copies at most `len` of the EEPROM's 64 bytes, whatever the user area size; returns the count.
 BOXSIM_API int boxsim_get_eeprom(const char* serial, void* buf, int len);
 // 1 while a live handle is open on the box, else 0.
 BOXSIM_API int boxsim_is_open(const char* serial);
@@ -52,11 +71,11 @@ BOXSIM_API int boxsim_bitmode(const char* serial, int* mask, int* mode);
 // The last FT_SetBaudRate rate; 0 until set since the last plug.
 BOXSIM_API int boxsim_baudrate(const char* serial);
 
-// Every byte written since the last boxsim_clear, in order; the log keeps the first 1 MiB and
+// Every byte sent since the last boxsim_clear, in order (of a short write, the bytes it sent); the log keeps the first 1 MiB and
 // drops later bytes (they are still decoded). Returns the count copied (at most `max`).
 BOXSIM_API int boxsim_bytes(const char* serial, unsigned char* buf, int max);
-// Time (seconds, monotonic clock) and size of each write call since the last boxsim_clear; the
-// log keeps the first 1 Mi calls. Returns the count copied (at most `max`).
+// Time (seconds, monotonic clock) and bytes sent of each write call since the last boxsim_clear;
+// the log keeps the first 1 Mi calls. Returns the count copied (at most `max`).
 BOXSIM_API int boxsim_writes(const char* serial, double* times, int* sizes, int max);
 // Empties both logs of the box.
 BOXSIM_API void boxsim_clear(const char* serial);
@@ -85,6 +104,9 @@ BOXSIM_API FT_STATUS FTD2XX_CALL FT_GetStatus(FT_HANDLE handle, FT_DWORD* rxByte
                                              FT_DWORD* eventStatus);
 BOXSIM_API FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer, FT_DWORD bytesToWrite,
                                          FT_DWORD* bytesWritten);
+BOXSIM_API FT_STATUS FTD2XX_CALL FT_SetTimeouts(FT_HANDLE handle, FT_ULONG readTimeout, FT_ULONG writeTimeout);
+BOXSIM_API FT_STATUS FTD2XX_CALL FT_EE_UASize(FT_HANDLE handle, FT_DWORD* size);
+BOXSIM_API FT_STATUS FTD2XX_CALL FT_SetVIDPID(FT_DWORD vid, FT_DWORD pid);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
 // The FTDI D2XX driver library's C interface as far as mervane uses it: types, constants and the
-// prototypes of the nine functions behind the eleven driver operations. Declared here with the
+// prototypes of the nine functions behind the eleven driver operations, and of three optional ones
+// (timeouts, user area size, custom USB ids) that not every library offers. Declared here with the
 // vendor's own types so that the genuine library (libftd2xx.so, ftd2xx.dll) and the box emulator
 // (libmervane-boxsim.so) are interchangeable at run time.
 #pragma once
@@ -33,6 +34,7 @@ enum {
   FT_IO_ERROR = 4,
   FT_INSUFFICIENT_RESOURCES = 5,
   FT_INVALID_PARAMETER = 6,
+  FT_FAILED_TO_WRITE_DEVICE = 10,
   FT_INVALID_ARGS = 16,
   FT_NOT_SUPPORTED = 17,
   FT_OTHER_ERROR = 18,
@@ -61,6 +63,14 @@ typedef FT_STATUS(FTD2XX_CALL* FT_GetStatus_t)(FT_HANDLE handle, FT_DWORD* rxByt
                                                 FT_DWORD* eventStatus);
 typedef FT_STATUS(FTD2XX_CALL* FT_Write_t)(FT_HANDLE handle, void* buffer, FT_DWORD bytesToWrite,
                                             FT_DWORD* bytesWritten);
+// Optional. Timeouts in milliseconds, 0 = none; a write that times out returns FT_OK with fewer
+// bytes written than asked.
+typedef FT_STATUS(FTD2XX_CALL* FT_SetTimeouts_t)(FT_HANDLE handle, FT_ULONG readTimeout,
+                                                  FT_ULONG writeTimeout);
+// Optional. Bytes the EEPROM user area holds on this chip (what the descriptor strings leave free).
+typedef FT_STATUS(FTD2XX_CALL* FT_EE_UASize_t)(FT_HANDLE handle, FT_DWORD* size);
+// Optional, Linux and macOS libraries only: lets listing and opening see boxes with these USB ids.
+typedef FT_STATUS(FTD2XX_CALL* FT_SetVIDPID_t)(FT_DWORD vid, FT_DWORD pid);
 
 #ifdef __cplusplus
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "hardware/events.h"
 #include "hardware/runtime.h"
 #include "hardware/tick.h"
 
@@ -55,18 +56,27 @@ bool USBDriver::Open() {
   };
   if (driver.SetBitMode(fresh, kBitMask, FT_BITMODE_ASYNC_BITBANG) != FT_OK) return fail();
   if (driver.SetBaudRate(fresh, kBaudRate) != FT_OK) return fail();
+  // Bounds how long a stalled box can hold a write (and the tick). A library without the call,
+  // or a chip refusing it, leaves writes unbounded as before; the box still works.
+  driver.SetTimeouts(fresh);
 
   std::uint8_t userArea[kUserAreaReadSize + 1] = {};
   std::uint32_t bytesRead = 0;
   if (driver.ReadUserArea(fresh, userArea, kUserAreaReadSize, bytesRead) != FT_OK) return fail();
-  const bool chipNamed = bytesRead > 0 && userArea[0] != 0;
-  if (chipNamed)
-    name.assign(reinterpret_cast<const char*>(userArea), strnlen(reinterpret_cast<const char*>(userArea), kUserAreaReadSize));
+  const std::string chipText(reinterpret_cast<const char*>(userArea),
+                             strnlen(reinterpret_cast<const char*>(userArea), bytesRead));
+  if (!chipText.empty()) name = chipText;
 
   if (!LoadSettings(*this)) return fail();
+  // A user area smaller than the chip's share of the name holds only its start, or nothing: the
+  // name the file kept whole is the box's name when it begins with what the chip holds.
+  if (bytesRead < kChipNameSize) {
+    std::string kept = BlockName(settings);
+    if (!kept.empty() && kept.starts_with(chipText)) name = kept;
+  }
   // A box named elsewhere keeps its name: a block without a name of its own takes the chip's,
   // so that the next save writes that name back to the chip instead of ten NUL bytes.
-  if (chipNamed && settings.name[0] == 0) SetBlockName(settings, name);
+  if (!chipText.empty() && settings.name[0] == 0) SetBlockName(settings, name);
 
   {
     DeviceGuard guard(*this);
@@ -91,14 +101,17 @@ bool USBDriver::Open() {
     return false;
   }
   StartTickTimer();
+  StartEventThread();
   DeviceGuard guard(*this);
   connected = true;
   return true;
 }
 
 void USBDriver::Close(bool chipUntouched) {
+  bool wasConnected = false;
   {
     DeviceGuard guard(*this);
+    wasConnected = connected;
     // The motors stop where the last write left them before their positions are taken for the
     // save: the tick would otherwise step on meanwhile and the file would lag the motor.
     for (SMotor& motor : motors)
@@ -107,7 +120,10 @@ void USBDriver::Close(bool chipUntouched) {
     // after a lost connection still keeps where its motors were.
     if (!chipUntouched && connected && GetRuntime().driver.GetStatus(handle) != FT_OK) chipUntouched = true;
   }
-  SaveSettings(*this, chipUntouched);
+  // The closing save is the only record of where the motors stand: a chip that refuses the name
+  // must not cost the positions, so the file is then written without it. Only for a box that was
+  // open: one closed before (or never opened) holds reset channels, and its file must stay.
+  if (!SaveSettings(*this, chipUntouched) && !chipUntouched && wasConnected) SaveSettings(*this, true);
   DeviceGuard guard(*this);
   // After a lost connection the handle is left for the next Open to close: the box is gone.
   if (!chipUntouched && connected) CloseHandle();

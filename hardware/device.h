@@ -8,6 +8,7 @@
 
 #include "hardware/d2xx.h"
 #include "hardware/settings.h"
+#include "hardware/tick.h"
 #include "motor/motor.h"
 #include "platform/platform.h"
 
@@ -49,7 +50,8 @@ public:
   // `handle`, `motorCount`, `batchHold` and the pending stops. Taken by the tick with try_lock
   // (it skips a busy device for one tick and loses nothing) and briefly by the control thread.
   std::mutex& Lock() { return lock_; }
-  // Unlocks, then raises the "Motor Stopped" events collected while it was held.
+  // Unlocks, then hands the "Motor Stopped" events collected while it was held to the event
+  // thread (hardware/events.h); it never calls the host.
   void UnlockAndRaise();
 
   std::string name;
@@ -64,8 +66,11 @@ public:
   SMotor motors[kChannelCount];
   std::uint8_t output[kOutputSize] = {};
   std::uint32_t outputCount = 0;
+  std::uint32_t stepsQueued = 0;  // steps among this tick's commands (tick thread, device lock held)
   bool batchHold = false;
   FT_STATUS lastStatus = FT_OK;
+  // This box's share of the tick's timing; kept across reconnects, reset on request.
+  TickCounters counters;
 
 private:
   void CloseHandle();

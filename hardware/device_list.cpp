@@ -25,6 +25,7 @@ std::int32_t FindBySerial(const std::string& serial) {
 std::int32_t RefreshDevices() {
   Runtime& runtime = GetRuntime();
   if (!runtime.driver.Load()) return -1;
+  runtime.driver.AnnounceCustomUsbIds();
   std::uint32_t attached = 0;
   if (runtime.driver.CountDevices(attached) != FT_OK || attached == 0) return -1;
   for (std::uint32_t i = 0; i < attached; ++i) {

@@ -1,6 +1,8 @@
-// Run-time loading of the D2XX library and the eleven driver operations on top of it.
+// Run-time loading of the D2XX library and the driver operations on top of it.
 #include "hardware/driver.h"
 
+#include <cctype>
+#include <cstring>
 #include <vector>
 
 namespace mervane {
@@ -50,6 +52,9 @@ bool Driver::LoadFrom(const std::string& path) {
   Resolve(library, "FT_GetStatus", f.getStatus);
   Resolve(library, "FT_Write", f.write);
   if (!f.Complete()) return false;
+  Resolve(library, "FT_SetTimeouts", f.setTimeouts);
+  Resolve(library, "FT_EE_UASize", f.eeUaSize);
+  Resolve(library, "FT_SetVIDPID", f.setVidPid);
   library_ = std::move(library);
   functions_ = f;
   source_ = path;
@@ -82,11 +87,14 @@ FT_STATUS Driver::CountDevices(std::uint32_t& count) const {
 
 namespace {
 // Listing by index passes the index itself in place of the first pointer.
+// A text of the full 64 bytes comes back without a NUL, and a library may write fewer bytes than
+// the text plus its NUL: the buffer is zeroed first and its last byte forced to 0 afterwards, so
+// the result is at most 63 characters and never holds bytes the library did not write.
 FT_STATUS ListByIndex(const D2xxFunctions& f, std::uint32_t index, char* buffer, FT_DWORD selector) {
-  buffer[0] = 0;
+  std::memset(buffer, 0, kDescriptionSize);
   FT_STATUS status = f.listDevices(reinterpret_cast<void*>(static_cast<std::uintptr_t>(index)), buffer,
                                    FT_LIST_BY_INDEX | selector);
-  buffer[kDescriptionSize - 1] = 0;  // never trust the library to terminate
+  buffer[kDescriptionSize - 1] = 0;
   return status;
 }
 }  // namespace
@@ -99,6 +107,50 @@ FT_STATUS Driver::Description(std::uint32_t index, char (&buffer)[kDescriptionSi
 FT_STATUS Driver::SerialNumber(std::uint32_t index, char (&buffer)[kDescriptionSize]) const {
   if (!Loaded()) return kNotLoaded;
   return ListByIndex(functions_, index, buffer, FT_OPEN_BY_SERIAL_NUMBER);
+}
+
+namespace {
+// One id of 1 to 4 hex digits, with an optional 0x.
+bool ParseHexId(std::string_view text, std::uint32_t& value) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+  if (text.empty() || text.size() > 4) return false;
+  value = 0;
+  for (char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+    value = value * 16 + static_cast<std::uint32_t>(digit);
+  }
+  return true;
+}
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+}  // namespace
+
+std::vector<UsbId> ParseUsbIds(std::string_view text) {
+  std::vector<UsbId> ids;
+  while (!text.empty()) {
+    std::size_t comma = text.find(',');
+    std::string_view entry = TrimBlanks(text.substr(0, comma));
+    text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    std::size_t colon = entry.find(':');
+    UsbId id;
+    if (colon == std::string_view::npos || !ParseHexId(TrimBlanks(entry.substr(0, colon)), id.vid) ||
+        !ParseHexId(TrimBlanks(entry.substr(colon + 1)), id.pid))
+      continue;
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+void Driver::AnnounceCustomUsbIds() const {
+  if (!Loaded() || functions_.setVidPid == nullptr || !platform::DriverListsOnlyDefaultUsbIds()) return;
+  auto text = platform::GetEnv("MERVANE_USB_IDS");
+  if (!text) return;
+  for (const UsbId& id : ParseUsbIds(*text)) functions_.setVidPid(id.vid, id.pid);
 }
 
 FT_STATUS Driver::OpenBySerial(const std::string& serial, FT_HANDLE& handle) const {
@@ -117,6 +169,12 @@ FT_STATUS Driver::SetBaudRate(FT_HANDLE handle, std::uint32_t baud) const {
   return functions_.setBaudRate(handle, baud);
 }
 
+FT_STATUS Driver::SetTimeouts(FT_HANDLE handle) const {
+  if (!Loaded()) return kNotLoaded;
+  if (functions_.setTimeouts == nullptr) return FT_NOT_SUPPORTED;
+  return functions_.setTimeouts(handle, kWriteTimeoutMs, kWriteTimeoutMs);
+}
+
 FT_STATUS Driver::ReadUserArea(FT_HANDLE handle, std::uint8_t* buffer, std::uint32_t length,
                                std::uint32_t& bytesRead) const {
   bytesRead = 0;
@@ -129,6 +187,11 @@ FT_STATUS Driver::ReadUserArea(FT_HANDLE handle, std::uint8_t* buffer, std::uint
 
 FT_STATUS Driver::WriteUserArea(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length) const {
   if (!Loaded()) return kNotLoaded;
+  // Writing past the user area is a programming error to the vendor's library; when the size
+  // cannot be asked, the whole length is tried as before.
+  FT_DWORD size = 0;
+  if (functions_.eeUaSize != nullptr && functions_.eeUaSize(handle, &size) == FT_OK && size < length) length = size;
+  if (length == 0) return FT_OK;
   return functions_.eeUaWrite(handle, const_cast<std::uint8_t*>(data), length);
 }
 
@@ -141,7 +204,9 @@ FT_STATUS Driver::GetStatus(FT_HANDLE handle) const {
 FT_STATUS Driver::Write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length) const {
   if (!Loaded()) return kNotLoaded;
   FT_DWORD written = 0;
-  return functions_.write(handle, const_cast<std::uint8_t*>(data), length, &written);
+  FT_STATUS status = functions_.write(handle, const_cast<std::uint8_t*>(data), length, &written);
+  if (status == FT_OK && written != length) return FT_FAILED_TO_WRITE_DEVICE;
+  return status;
 }
 
 FT_STATUS Driver::Close(FT_HANDLE handle) const {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "hardware/d2xx.h"
 #include "platform/platform.h"
@@ -22,14 +24,33 @@ struct D2xxFunctions {
   FT_EE_UAWrite_t eeUaWrite = nullptr;
   FT_GetStatus_t getStatus = nullptr;
   FT_Write_t write = nullptr;
+  // Optional: the library works on without them (older or other-platform vendor libraries).
+  FT_SetTimeouts_t setTimeouts = nullptr;
+  FT_EE_UASize_t eeUaSize = nullptr;
+  FT_SetVIDPID_t setVidPid = nullptr;
 
+  // Whether every required function is there.
   bool Complete() const;
 };
 
+// A USB vendor and product id pair.
+struct UsbId {
+  std::uint32_t vid = 0;
+  std::uint32_t pid = 0;
+  bool operator==(const UsbId&) const = default;
+};
+
+// The pairs of a MERVANE_USB_IDS text: "VID:PID[,VID:PID...]", each id 1 to 4 hex digits with an
+// optional 0x; blanks around entries are ignored, malformed entries skipped.
+std::vector<UsbId> ParseUsbIds(std::string_view text);
+
 constexpr std::uint32_t kDescriptionSize = 64;  // listing buffers, bytes
 constexpr std::uint32_t kUserAreaReadSize = 64;
+// How long a write may take before the chip gives up and reports what it sent, milliseconds.
+// A stuck box then holds the 1 ms tick (and its device lock) for at most this long.
+constexpr std::uint32_t kWriteTimeoutMs = 5;
 
-// The eleven driver operations. Load() happens on the control thread before any box is opened;
+// The eleven driver operations and the optional ones. Load() happens on the control thread before any box is opened;
 // the table is not changed again while a box is open, so the tick reads it without a lock.
 class Driver {
 public:
@@ -45,13 +66,22 @@ public:
   FT_STATUS CountDevices(std::uint32_t& count) const;
   FT_STATUS Description(std::uint32_t index, char (&buffer)[kDescriptionSize]) const;
   FT_STATUS SerialNumber(std::uint32_t index, char (&buffer)[kDescriptionSize]) const;
+  // Makes boxes with the USB ids of MERVANE_USB_IDS visible to the listing and open calls, where
+  // the platform's driver library shows only its default ids otherwise. Call before listing.
+  void AnnounceCustomUsbIds() const;
   FT_STATUS OpenBySerial(const std::string& serial, FT_HANDLE& handle) const;
   FT_STATUS SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) const;
   FT_STATUS SetBaudRate(FT_HANDLE handle, std::uint32_t baud) const;
+  // Read and write timeouts of kWriteTimeoutMs; FT_NOT_SUPPORTED when the library lacks the call.
+  FT_STATUS SetTimeouts(FT_HANDLE handle) const;
   FT_STATUS ReadUserArea(FT_HANDLE handle, std::uint8_t* buffer, std::uint32_t length,
                          std::uint32_t& bytesRead) const;
+  // Writes what fits of `length` bytes: a chip whose user area is smaller (its size asked when the
+  // library can tell) gets only its size, one with no user area nothing (FT_OK, no call).
   FT_STATUS WriteUserArea(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length) const;
   FT_STATUS GetStatus(FT_HANDLE handle) const;
+  // A write that the library reports as done but that sent fewer bytes than asked (a timeout)
+  // fails with FT_FAILED_TO_WRITE_DEVICE: lost step bytes must not pass as sent.
   FT_STATUS Write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length) const;
   FT_STATUS Close(FT_HANDLE handle) const;
 

@@ -2,6 +2,7 @@
 #include "hardware/runtime.h"
 
 #include "hardware/device.h"
+#include "hardware/events.h"
 #include "hardware/tick.h"
 
 namespace mervane {
@@ -14,6 +15,7 @@ Runtime::~Runtime() {
     tickTimer.Stop();
     devices.Clear();
   }
+  StopEventThread();  // its handlers may wait for the lock: stopped with the lock free
   control.Stop();
 }
 

@@ -1,4 +1,4 @@
-// The 1 ms tick and its timer.
+// The 1 ms tick, its timer and its timing counters.
 #include "hardware/tick.h"
 
 #include <algorithm>
@@ -10,15 +10,13 @@
 namespace mervane {
 
 namespace {
-constexpr double kTickPeriod = 0.001;  // seconds
-
 // After this many idle ticks (no channel running anywhere) the timer thread rests until the next
 // start, so an idle library costs no CPU. Timer thread only.
 constexpr unsigned kIdleTicksBeforeRest = 100;
 unsigned g_idleTicks = 0;
 
-void TimerCallback(void*, double) {
-  if (Tick(platform::NowSeconds())) {
+void TimerCallback(void*, const platform::RealtimeTimer::Beat& beat) {
+  if (Tick(TickTime{beat.deadline, platform::NowSeconds(), beat.skipped})) {
     g_idleTicks = 0;
   } else if (++g_idleTicks >= kIdleTicksBeforeRest) {
     g_idleTicks = 0;
@@ -43,11 +41,17 @@ void UndoUnsentSteps(USBDriver& device, const std::int32_t (&before)[kChannelCou
 
 // One device's share of a tick. The device lock is only tried: a device the control thread is
 // changing right now is left for the next tick, its channels untouched, so no step is lost.
+// `tick` holds this tick's own counts; the device's steps and failed writes are added to `total`.
 // Returns whether the device may still move.
-bool TickDevice(USBDriver& device, double now, const Driver& driver) {
-  if (!device.Lock().try_lock()) return true;
+bool TickDevice(USBDriver& device, double now, const TickCounters::Values& tick, const Driver& driver,
+                TickCounters::Values& total) {
+  if (!device.Lock().try_lock()) {
+    device.counters.Add({.skippedPeriods = tick.skippedPeriods + 1});
+    return true;
+  }
   std::memset(device.output, 0, kOutputSize);
   device.outputCount = 0;
+  device.stepsQueued = 0;
   bool busy = device.batchHold;
   if (device.connected && !device.batchHold) {
     const std::uint32_t count = std::min(device.motorCount, static_cast<std::uint32_t>(kChannelCount));
@@ -59,25 +63,70 @@ bool TickDevice(USBDriver& device, double now, const Driver& driver) {
       Step(device.motors[m], now);
       busy = busy || device.motors[m].direction != 0;
     }
+    std::uint64_t steps = 0;
+    std::uint64_t failedWrites = 0;
     if (device.outputCount > 0) {
       device.lastStatus = driver.Write(device.handle, device.output, device.outputCount);
-      if (device.lastStatus != FT_OK) {
+      if (device.lastStatus == FT_OK) {
+        steps = device.stepsQueued;
+      } else {
+        failedWrites = 1;
         UndoUnsentSteps(device, before, moving);
         busy = false;
       }
     }
+    // Built field by field: a copy of `tick` here costs more than all the counting.
+    device.counters.Add({.ticks = 1,
+                         .skippedPeriods = tick.skippedPeriods,
+                         .lateTicks = tick.lateTicks,
+                         .failedWrites = failedWrites,
+                         .steps = steps,
+                         .worstLateness = tick.worstLateness});
+    total.steps += steps;
+    total.failedWrites += failedWrites;
+  } else if (device.connected) {
+    device.counters.Add({.skippedPeriods = tick.skippedPeriods});
   }
   device.UnlockAndRaise();
   return busy;
 }
 }  // namespace
 
-bool Tick(double now) {
+TickCounters::Values TickCounters::Read() const {
+  Values values;
+  const std::uint32_t done = resetsDone_.load(std::memory_order_acquire);
+  if (resetsAsked_.load(std::memory_order_relaxed) != done) return values;  // reset, not yet carried out
+  values.ticks = ticks_.load(std::memory_order_relaxed);
+  values.skippedPeriods = skippedPeriods_.load(std::memory_order_relaxed);
+  values.lateTicks = lateTicks_.load(std::memory_order_relaxed);
+  values.failedWrites = failedWrites_.load(std::memory_order_relaxed);
+  values.steps = steps_.load(std::memory_order_relaxed);
+  values.worstLateness = worstLateness_.load(std::memory_order_relaxed);
+  return values;
+}
+
+void TickCounters::Reset() { resetsAsked_.fetch_add(1, std::memory_order_relaxed); }
+
+TickCounters& TimerCounters() {
+  static TickCounters counters;
+  return counters;
+}
+
+bool Tick(const TickTime& time) {
+  const double lateness = std::max(0.0, time.ran - time.due);
+  const bool late = lateness > kTickPeriod / 2;
+  const double now = late ? time.ran : time.due;
+  const TickCounters::Values tick{.ticks = 1,
+                                  .skippedPeriods = time.skippedBefore,
+                                  .lateTicks = late ? 1u : 0u,
+                                  .worstLateness = lateness};
   Runtime& runtime = GetRuntime();
   const DeviceList& list = runtime.devices;
   std::uint32_t count = list.Count();
+  TickCounters::Values total = tick;
   bool busy = false;
-  for (std::uint32_t i = 0; i < count; ++i) busy = TickDevice(*list.At(i), now, runtime.driver) || busy;
+  for (std::uint32_t i = 0; i < count; ++i) busy = TickDevice(*list.At(i), now, tick, runtime.driver, total) || busy;
+  TimerCounters().Add(total);
   return busy;
 }
 

@@ -55,6 +55,7 @@ extern "C" {
 #endif
 
 #define MERVANE_FN(ret, name, args) MERVANE_API ret MERVANE_CALL name args MERVANE_SYMBOL(name)
+#define MERVANE_DATA(type, name) MERVANE_API extern type name MERVANE_SYMBOL(name)
 
 /* What a function returns when it refuses a call (bad index, null pointer, unknown name, ...). */
 #define MERVANE_FAILED_BOOL false  /* functions returning bool */
@@ -121,7 +122,24 @@ MERVANE_FN(bool, Run, (unsigned index));
 MERVANE_FN(void, InitializeAll, (unsigned index));
 MERVANE_FN(void, StopAll, (unsigned index));
 MERVANE_FN(void, CloseAllDevices, (void));
+
+/* ---- Control window ----
+ * ShowSetupWin shows the library's control window (created on first use, on a thread of its own
+ * unless the process already runs a Qt application); without a display it does nothing.
+ * IsSetupWinOpened: the window exists (a window the user closed is hidden, not destroyed).
+ * CloseSetupWin destroys it. Exit closes the window, then every box (CloseAllDevices); call it
+ * before unloading the library. The form pointers are non-null while their forms exist;
+ * DlgTable and DlgName always stay null. */
+MERVANE_FN(void, ShowSetupWin, (void));
+MERVANE_FN(bool, IsSetupWinOpened, (void));
+MERVANE_FN(bool, IsSetupWinVisible, (void));
+MERVANE_FN(void, CloseSetupWin, (void));
 MERVANE_FN(void, Exit, (void));
+MERVANE_DATA(void*, DlgMotorSetup);
+MERVANE_DATA(void*, DlgMervane);
+MERVANE_DATA(void*, DlgRename);
+MERVANE_DATA(void*, DlgTable);
+MERVANE_DATA(void*, DlgName);
 
 /* ---- Motors ----
  * SM_Setup configures channel `channel` (below SM_GetCount) or, with channel < 0, adds a motor,

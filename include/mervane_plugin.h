@@ -31,11 +31,11 @@
  *   Parameter slots (136 bytes) and the event descriptor (192 bytes) are the same on both.
  *
  * Threads
- *   raiseEvent is called from the library's real-time 1 ms tick thread whenever a motor comes to
- *   rest (and from the caller's thread when a move is asked for the position a motor already
- *   holds). It must return quickly and must not call back into the library synchronously: post
- *   the event to the host's own thread. The handlers and the "Exit" callback may be called from
- *   any one host thread; the library serialises them.
+ *   raiseEvent is called from the library's own event thread, once per stop and in the order
+ *   the motors stopped: whenever a motor comes to rest, and when a move is asked for the
+ *   position a motor already holds. No lock of the library is held meanwhile and the motors go
+ *   on moving, so the host may call any function of the library from it. The handlers and the
+ *   "Exit" callback may be called from any host thread; the library serialises them.
  *
  * Configuration directory
  *   getConfigDir writes a NUL-terminated folder path into the plug-in's buffer of

@@ -11,7 +11,9 @@
 namespace mervane {
 
 namespace {
-std::atomic<MotorStoppedHook> g_stoppedHook{nullptr};
+// A step scheduled for a tick's grid point is due in that tick although the sums that led to both
+// times carry rounding errors (of the order of 1e-12 s); the tolerance stays far below a period.
+constexpr double kDueTolerance = 1e-6;  // seconds
 
 constexpr std::int32_t Sign(std::int64_t value) { return value > 0 ? 1 : (value < 0 ? -1 : 0); }
 
@@ -52,6 +54,7 @@ bool Emit(SMotor& m, double now) {
   commands::Drive drive = commands::DriveOf(type);
   if (drive != commands::Drive::TwoWire) {
     m.position += m.direction;
+    ++m.owner->stepsQueued;
     std::uint8_t pattern = commands::PhasePattern(drive, m.record->halfSteps != 0, m.position);
     m.owner->AppendCommand(bytes.data(), commands::PhaseStep(m.commandBase, pattern, bytes));
     m.setupPending = false;
@@ -64,6 +67,7 @@ bool Emit(SMotor& m, double now) {
     return false;
   }
   m.position += m.direction;
+  ++m.owner->stepsQueued;
   m.owner->AppendCommand(bytes.data(), commands::TwoWireStep(m.commandBase, m.direction, bytes));
   return true;
 }
@@ -82,12 +86,6 @@ void ComeToRest(SMotor& m) {
   m.nextStepTime = 0;
 }
 }  // namespace
-
-void SetMotorStoppedHook(MotorStoppedHook hook) { g_stoppedHook.store(hook, std::memory_order_release); }
-
-void RaiseMotorStopped(std::uint32_t channel) {
-  if (MotorStoppedHook hook = g_stoppedHook.load(std::memory_order_acquire)) hook(channel);
-}
 
 bool StartMove(SMotor& m, std::int64_t relativeSteps, bool hold) {
   if (m.record == nullptr || m.owner == nullptr) return false;
@@ -159,7 +157,7 @@ bool StartMove(SMotor& m, std::int64_t relativeSteps, bool hold) {
 }
 
 void Step(SMotor& m, double now) {
-  if (!(now >= m.nextStepTime)) return;
+  if (!(now >= m.nextStepTime - kDueTolerance)) return;
   if (m.direction == 0 || m.record == nullptr) {
     m.nextStepTime = 0;
     return;

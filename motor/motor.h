@@ -82,8 +82,10 @@ void Initialize(SMotor& motor);
 void Halt(SMotor& motor);
 
 // --- "Motor Stopped" ---------------------------------------------------------------------------
-// Raised whenever a channel comes to rest or is asked to go where it already heads. On the tick
-// thread it is raised after the device lock is released.
+// Raised whenever a channel comes to rest or is asked to go where it already heads. Any thread
+// hands the stop over without waiting or allocating (after its device lock is released); the
+// library's event thread calls the hook, in order, with no lock of the library held
+// (hardware/events.h: start, stop, flush).
 using MotorStoppedHook = void (*)(std::uint32_t channel);
 void SetMotorStoppedHook(MotorStoppedHook hook);
 void RaiseMotorStopped(std::uint32_t channel);
@@ -96,7 +98,12 @@ bool AddressTaken(const USBDriver& device, int slot, std::uint8_t address);
 bool UsableNumbers(const MotorRecord& record);
 bool ConfigureSlot(USBDriver& device, int slot, const MotorRecord& source, bool checkUnique);
 int AddSlot(USBDriver& device, const MotorRecord& source);
+// Removes a resting slot: the records and the motion state (position, zero, destination) of the
+// slots behind it move down one, the last slot becomes fresh.
 bool RemoveSlot(USBDriver& device, std::uint32_t slot);
+// Gives channel `to` the motion state of `from`; `to` stays bound to its box, record and index.
+// Device lock held.
+void CarryMotion(SMotor& to, const SMotor& from);
 // Stops the channel and waits (10 ms sleeps, 10 s at most) until it rests. A channel that
 // cannot move (its box is not connected, or nothing drives the tick) is halted where it is at
 // once instead: no wait is spent on it.

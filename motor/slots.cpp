@@ -60,9 +60,21 @@ bool RemoveSlot(USBDriver& device, std::uint32_t slot) {
   for (std::uint32_t b = slot + 1; b < count; ++b)
     if (!ConfigureSlot(device, static_cast<int>(b - 1), device.settings.records[b], false)) return false;
   DeviceGuard guard(device);
+  // Each motor moves down with its record: where it stands, its zero and destination go along.
+  // All of them rest (checked above), and with the library lock held nothing starts them.
+  for (std::uint32_t b = slot + 1; b < count; ++b) CarryMotion(device.motors[b - 1], device.motors[b]);
+  CarryMotion(device.motors[count - 1], SMotor{});
   --device.motorCount;
   device.settings.records[device.motorCount] = FreshRecord();
   return true;
+}
+
+void CarryMotion(SMotor& to, const SMotor& from) {
+  SMotor carried = from;
+  carried.owner = to.owner;
+  carried.record = to.record;
+  carried.channel = to.channel;
+  to = carried;
 }
 
 bool WaitStopped(USBDriver& device, int channel) {

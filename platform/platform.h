@@ -63,7 +63,9 @@ public:
   DynamicLibrary(DynamicLibrary&& other) noexcept;
   DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
 
-  bool Open(const std::string& path);
+  // `keepLoaded`: the library stays in the process after Close (and after the process's last
+  // close), for code whose threads outlive its user.
+  bool Open(const std::string& path, bool keepLoaded = false);
   void Close();
   bool IsOpen() const { return handle_ != nullptr; }
   void* Symbol(const char* name) const;
@@ -71,6 +73,20 @@ public:
 private:
   void* handle_ = nullptr;
 };
+
+// Whether the vendor's driver library on this system lists and opens only chips with its default
+// USB ids until FT_SetVIDPID names others (its Linux library; on Windows the installed driver's
+// own files decide and the call does not exist).
+bool DriverListsOnlyDefaultUsbIds();
+
+// The folder of the file (shared library or program) that holds this code; empty when unknown.
+std::string OwnFolder();
+
+// The graphical platform a window can use right now: QT_QPA_PLATFORM when it names one that
+// needs no screen (offscreen, minimal, vnc) or whose server answers, else "xcb" when an X server
+// accepts a connection, else "wayland" when a Wayland socket exists; empty when there is none.
+// Creating a window without one ends the process, so this is asked first.
+std::string DisplayPlatform();
 
 // Starts `program` (searched on PATH when it holds no separator) without waiting for it; on
 // Windows through the shell (verb "open", shown normally).
@@ -86,13 +102,21 @@ bool ProcessEnding();
 // console programs, a warning message box for other Windows programs.
 void ShowMessage(const std::string& caption, const std::string& text);
 
-// The periodic real-time timer: a thread that wakes at absolute deadlines `period` apart on the
-// monotonic clock and calls `callback(context, deadline)`. Missed periods are skipped, never
-// burst. It asks for real-time scheduling and the finest timer slack, and runs on silently when
-// either is refused. The callback must not block.
+// The periodic real-time timer: a thread that wakes at absolute deadlines on the monotonic clock,
+// start + index * period for a whole index (no rounding accumulates over a long run), and calls
+// `callback(context, beat)`. Missed periods are skipped, never burst. It asks for real-time
+// scheduling and the finest timer slack, and runs on silently when either is refused. The
+// callback must not block.
 class RealtimeTimer {
 public:
-  using Callback = void (*)(void* context, double deadline);
+  // One call: the grid point it is due at, its index (the start is index 0), and how many grid
+  // points were passed over right before it because the thread overslept (not while it rested).
+  struct Beat {
+    double deadline = 0;  // seconds
+    std::uint64_t index = 0;
+    std::uint64_t skipped = 0;
+  };
+  using Callback = void (*)(void* context, const Beat& beat);
   RealtimeTimer() = default;
   ~RealtimeTimer();
   RealtimeTimer(const RealtimeTimer&) = delete;
@@ -105,7 +129,7 @@ public:
   // Called from the callback: once it returns, the thread rests (no wake-ups, no CPU) until
   // Wake(). A Wake() that comes first cancels the rest.
   void RestAfterThisCall();
-  // Ends a rest (or cancels the next one); the next call comes one period later. Any thread.
+  // Ends a rest (or cancels the next one); the next call comes at the next grid point. Any thread.
   void Wake();
   // Whether the thread rests right now (for tests and reports).
   bool Resting() const;
@@ -116,6 +140,32 @@ public:
 private:
   struct State;
   State* state_ = nullptr;
+};
+
+// A thread that sleeps until signalled and then calls `work(context)`. Signal never blocks and
+// never allocates (an atomic increment and, when the thread sleeps, one futex wake), so the
+// real-time tick may call it. Every signal is followed by at least one complete call of `work`
+// that starts after it, also when Stop comes right after: nothing signalled is left undone.
+class SignalledThread {
+public:
+  using Work = void (*)(void* context);
+  SignalledThread();
+  ~SignalledThread();
+  SignalledThread(const SignalledThread&) = delete;
+  SignalledThread& operator=(const SignalledThread&) = delete;
+
+  // True when the thread runs (already, or newly created); a running thread keeps its work.
+  bool Start(Work work, void* context);
+  // Any thread.
+  void Signal();
+  // Calls `work` a last time, ends the thread and waits for it. From `work` itself (which cannot
+  // wait for its own thread) it does nothing: the thread runs on until the next Stop.
+  void Stop();
+  bool OnThisThread() const;
+
+private:
+  struct State;
+  State* state_;
 };
 
 // The control thread: runs periodic timers, each callback with `serialise` held, so that timer

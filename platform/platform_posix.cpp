@@ -189,10 +189,10 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
 
 // --- DynamicLibrary ---------------------------------------------------------------------------
 
-bool DynamicLibrary::Open(const std::string& path) {
+bool DynamicLibrary::Open(const std::string& path, bool keepLoaded) {
   Close();
   if (path.empty()) return false;
-  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | (keepLoaded ? RTLD_NODELETE : 0));
   return handle_ != nullptr;
 }
 
@@ -206,7 +206,72 @@ void* DynamicLibrary::Symbol(const char* name) const {
   return dlsym(handle_, name);
 }
 
+std::string OwnFolder() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&OwnFolder), &info) == 0 || info.dli_fname == nullptr) return {};
+  return FolderOf(info.dli_fname);
+}
+
+// --- display ------------------------------------------------------------------------------------
+
+namespace {
+// Whether an X server accepts a connection (the display named by DISPLAY, with its authority).
+// libxcb is loaded for the question only, so that nothing links against it.
+bool XServerAnswers() {
+  if (!GetEnv("DISPLAY").has_value()) return false;
+  void* xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (xcb == nullptr) return false;
+  using Connect = void* (*)(const char*, int*);
+  using HasError = int (*)(void*);
+  using Disconnect = void (*)(void*);
+  auto connect = reinterpret_cast<Connect>(dlsym(xcb, "xcb_connect"));
+  auto hasError = reinterpret_cast<HasError>(dlsym(xcb, "xcb_connection_has_error"));
+  auto disconnect = reinterpret_cast<Disconnect>(dlsym(xcb, "xcb_disconnect"));
+  bool answers = false;
+  if (connect != nullptr && hasError != nullptr && disconnect != nullptr) {
+    void* connection = connect(nullptr, nullptr);
+    if (connection != nullptr) {
+      answers = hasError(connection) == 0;
+      disconnect(connection);  // also frees a connection in error
+    }
+  }
+  dlclose(xcb);
+  return answers;
+}
+
+bool WaylandSocketExists() {
+  std::optional<std::string> runtime = GetEnv("XDG_RUNTIME_DIR");
+  if (!runtime || runtime->empty()) return false;
+  std::string name = GetEnv("WAYLAND_DISPLAY").value_or("wayland-0");
+  if (name.empty()) name = "wayland-0";
+  std::string path = name[0] == '/' ? name : *runtime + "/" + name;
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+}  // namespace
+
+std::string DisplayPlatform() {
+  if (std::optional<std::string> chosen = GetEnv("QT_QPA_PLATFORM"); chosen && !chosen->empty()) {
+    std::string name = chosen->substr(0, chosen->find(':'));
+    if (name == "offscreen" || name == "minimal" || name == "vnc") return name;
+    if (name == "xcb") return XServerAnswers() ? name : std::string();
+    if (name.rfind("wayland", 0) == 0) return WaylandSocketExists() ? name : std::string();
+    return {};  // a console platform (eglfs, linuxfb) is not ours to open
+  }
+  if (XServerAnswers()) return "xcb";
+  if (WaylandSocketExists()) return "wayland";
+  return {};
+}
+
 // --- processes and messages -------------------------------------------------------------------
+
+bool DriverListsOnlyDefaultUsbIds() {
+#if defined(__linux__)
+  return true;
+#else
+  return false;
+#endif
+}
 
 bool LaunchDetached(const std::string& program) {
   if (program.empty()) return false;
@@ -285,22 +350,32 @@ bool RealtimeTimer::Start(double periodSeconds, Callback callback, void* context
   try {
     state->thread = std::thread([state] {
       state->realtime = RaiseToRealtime();
-      double deadline = NowSeconds() + state->period;
+      const double start = NowSeconds();
+      const double period = state->period;
+      Beat beat;
+      beat.index = 1;
       while (!state->stop.load(std::memory_order_acquire)) {
-        SleepUntil(deadline);
+        beat.deadline = start + static_cast<double>(beat.index) * period;
+        SleepUntil(beat.deadline);
         if (state->stop.load(std::memory_order_acquire)) break;
-        state->callback(state->context, deadline);
+        state->callback(state->context, beat);
+        bool rested = false;
         if (state->restRequested.exchange(false)) {
           std::unique_lock rest(state->restMutex);
           state->resting = !state->woken;
           state->restWake.wait(rest, [state] { return state->woken || state->stop.load(); });
+          rested = state->resting;
           state->resting = false;
           state->woken = false;
         }
-        // Skip the periods we overslept (or rested through) instead of bursting through them.
-        double now = NowSeconds();
-        deadline += state->period;
-        if (now >= deadline) deadline += std::floor((now - deadline) / state->period + 1) * state->period;
+        // Skip the grid points we overslept (or rested through) instead of bursting through them:
+        // the next call is due at the first one still ahead.
+        const double now = NowSeconds();
+        std::uint64_t next = beat.index + 1;
+        if (now >= start + static_cast<double>(next) * period)
+          next = std::max(next, static_cast<std::uint64_t>(std::floor((now - start) / period)) + 1);
+        beat.skipped = rested ? 0 : next - beat.index - 1;
+        beat.index = next;
       }
     });
   } catch (...) {

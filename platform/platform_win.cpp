@@ -220,13 +220,19 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
 
 // --- DynamicLibrary ---------------------------------------------------------------------------
 
-bool DynamicLibrary::Open(const std::string& path) {
+bool DynamicLibrary::Open(const std::string& path, bool keepLoaded) {
   Close();
   if (path.empty()) return false;
   // No "cannot find" dialog box for a missing library: the caller tries the next candidate.
   UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   handle_ = LoadLibraryA(path.c_str());
   SetErrorMode(previous);
+  if (handle_ != nullptr && keepLoaded) {
+    // Pinned: no FreeLibrary unloads it any more.
+    HMODULE pinned = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(handle_), &pinned);
+  }
   return handle_ != nullptr;
 }
 
@@ -240,7 +246,27 @@ void* DynamicLibrary::Symbol(const char* name) const {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
 }
 
+std::string OwnFolder() {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCSTR>(&OwnFolder), &module))
+    return {};
+  char name[MAX_PATH + 1] = {};
+  DWORD length = GetModuleFileNameA(module, name, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return {};
+  std::string path(name, length);
+  auto separator = std::find_if(path.rbegin(), path.rend(), IsPathSeparator);
+  if (separator == path.rend()) return ".";
+  return std::string(path.begin(), separator.base() - 1);
+}
+
+// The control window has no Windows view yet: no platform for it, so it is never loaded.
+std::string DisplayPlatform() { return {}; }
+
 // --- processes and messages -------------------------------------------------------------------
+
+// The installed Windows driver decides which USB ids it serves; FT_SetVIDPID does not exist there.
+bool DriverListsOnlyDefaultUsbIds() { return false; }
 
 bool LaunchDetached(const std::string& program) {
   if (program.empty()) return false;
@@ -287,8 +313,11 @@ struct MultimediaTimer {
   bool woken = false;
   bool resting = false;
   bool stop = false;
-  // Timer thread only, except while no event exists (Start, Wake after a rest).
-  double deadline = 0;
+  // The grid: call k is due at start + k * period. `start` is fixed by Start; `next` (the index
+  // of the next grid point to call) belongs to the timer thread, except while no event exists
+  // (Start, Wake after a rest).
+  double start = 0;
+  std::uint64_t next = 1;
   std::atomic<bool> restRequested{false};
   // Callbacks in progress, so that Stop returns only when none runs any more.
   std::atomic<int> active{0};
@@ -321,16 +350,23 @@ void CALLBACK TimerProc(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
     stopping = state.stop || state.resting;
   }
   if (!stopping) {
-    // Periods the timer thread overslept are skipped, never burst through, as on the other
+    // Grid points the timer thread overslept are skipped, never burst through, as on the other
     // systems: the multimedia timer makes up for a stall with calls in quick succession, and
-    // those that come more than half a period before the next deadline are not passed on.
-    double now = NowSeconds();
-    bool catchUp = now < state.deadline - 0.5 * state.period;
+    // those that come more than half a period before the next grid point are not passed on.
+    const double now = NowSeconds();
+    const double due = state.start + static_cast<double>(state.next) * state.period;
+    const bool catchUp = now < due - 0.5 * state.period;
     if (!catchUp) {
-      if (now >= state.deadline + state.period)
-        state.deadline += std::floor((now - state.deadline) / state.period) * state.period;
-      state.callback(state.context, state.deadline);
-      state.deadline += state.period;
+      RealtimeTimer::Beat beat;
+      beat.index = state.next;
+      if (now >= due + state.period) {
+        // The latest grid point already passed is the one called now; those before it are skipped.
+        beat.index = std::max(state.next, static_cast<std::uint64_t>(std::floor((now - state.start) / state.period)));
+      }
+      beat.skipped = beat.index - state.next;
+      beat.deadline = state.start + static_cast<double>(beat.index) * state.period;
+      state.callback(state.context, beat);
+      state.next = beat.index + 1;
     }
     if (!catchUp && state.restRequested.exchange(false)) {
       std::lock_guard lock(state.mutex);
@@ -345,9 +381,11 @@ void CALLBACK TimerProc(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
   state.active.fetch_sub(1);
 }
 
-// Creates the periodic event; state.mutex held or no callback possible.
+// Creates the periodic event, the first call due at the next grid point (after a rest, the points
+// rested through are not counted as skipped); state.mutex held or no callback possible.
 bool StartEvent(MultimediaTimer& state) {
-  state.deadline = NowSeconds() + state.period;
+  const double now = NowSeconds();
+  state.next = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::floor((now - state.start) / state.period)) + 1);
   state.event = timeSetEvent(state.periodMs, state.periodMs, &TimerProc, reinterpret_cast<DWORD_PTR>(&state),
                              TIME_PERIODIC | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
   return state.event != 0;
@@ -367,6 +405,7 @@ bool RealtimeTimer::Start(double periodSeconds, Callback callback, void* context
                                      caps.wPeriodMax);
   state->period = state->periodMs * 0.001;
   timeBeginPeriod(state->periodMs);
+  state->start = NowSeconds();
   // Published before the event exists: its callback may call RestAfterThisCall at once.
   state_ = state;
   bool created;

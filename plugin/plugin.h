@@ -31,6 +31,11 @@ bool CallHost(Entry entry, Args... args) noexcept {
 using ShowWindowHook = void (*)();
 void SetShowWindowHook(ShowWindowHook hook);
 
+// Shows the version warning in a message box; false when none could be shown (no display), and
+// then it goes to standard error. Set by the control window's loader.
+using WarningHook = bool (*)(const char* caption, const char* text);
+void SetWarningHook(WarningHook hook);
+
 // The registered functions, in registration order. Each reads its input block once, never writes
 // through a null output block and never throws; see include/mervane_plugin.h for the blocks.
 std::int32_t MERVANE_CALL HandleMotorInfo(std::int32_t, const void* inputs, void* outputs) noexcept;

@@ -98,15 +98,17 @@ constexpr ZelEventDescriptor kMotorStopped = Event("Motor Stopped", "One of moto
 std::atomic<const ZelHostInterface*> g_host{nullptr};
 std::atomic<std::int32_t> g_eventHandle{0};
 std::atomic<ShowWindowHook> g_showWindow{nullptr};
+std::atomic<WarningHook> g_warning{nullptr};
 
-// Runs on the tick thread (or the caller's): two atomic loads and the host's entry, nothing else.
+// Runs on the library's event thread (or a flush), never with a lock of the library held: a
+// host's handler may call any export.
 void RaiseStoppedEvent(std::uint32_t channel) {
   if (const ZelHostInterface* host = g_host.load(std::memory_order_acquire))
     CallHost(host->raiseEvent, g_eventHandle.load(std::memory_order_relaxed), static_cast<std::int32_t>(channel));
 }
 
-// The control window does not exist yet: until it installs its show function through
-// SetShowWindowHook, a click does nothing.
+// The click shows the control window (ShowSetupWin, installed through SetShowWindowHook by the
+// window's loader); with no hook a click does nothing.
 void MERVANE_CALL MenuClick() noexcept { CallHost(g_showWindow.load(std::memory_order_acquire)); }
 
 void MERVANE_CALL ExitNotice() noexcept { Exit(); }
@@ -117,7 +119,9 @@ void ReportVersionMismatch(std::int32_t hostVersion) {
                 "Plugin \"%s\" was compiled with header files ver. %d, this version is %d, please recompile the plugin.",
                 kPluginName, ZEL_INTERFACE_VERSION, static_cast<int>(hostVersion));
   try {
-    platform::ShowMessage("Plugin version check failed", text);
+    WarningHook warning = g_warning.load(std::memory_order_acquire);
+    if (warning == nullptr || !warning("Plugin version check failed", text))
+      platform::ShowMessage("Plugin version check failed", text);
   } catch (const std::exception&) {
     // Out of memory for the message: the result -1 still tells the host.
   }
@@ -140,6 +144,8 @@ void Register(const ZelHostInterface& host) {
 const ZelHostInterface* Host() { return g_host.load(std::memory_order_acquire); }
 
 void SetShowWindowHook(ShowWindowHook hook) { g_showWindow.store(hook, std::memory_order_release); }
+
+void SetWarningHook(WarningHook hook) { g_warning.store(hook, std::memory_order_release); }
 
 }  // namespace mervane::plugin
 

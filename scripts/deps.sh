@@ -2,7 +2,10 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev)
+packages+=(libcli11-dev python3 python3-pytest)  # mervanectl's command line; the Python package's tests
 packages+=(g++-multilib)  # -m32 for the plug-in's 32-bit ABI tests
+packages+=(qemu-user)     # qemu-i386 runs them where the kernel refuses 32-bit programs
+packages+=(qt6-base-dev fonts-dejavu-core)  # the control window module (Qt 6 Widgets) and its font
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -121,9 +121,10 @@ protected:
     EXPECT_TRUE(WireBytes(kSerial).empty());
     EXPECT_EQ(ReadFileBytes(SettingsFile(kSerial)), file);
     EXPECT_EQ(SM_GetCount(0), 2);
+    // The freed channel starts afresh (a motor added there later must not inherit C's state).
     SMotor removed = Channel(0, 2);
-    EXPECT_EQ(removed.position, 50);
-    EXPECT_EQ(removed.zero, 50);
+    EXPECT_EQ(removed.position, 0);
+    EXPECT_EQ(removed.zero, 0);
     EXPECT_EQ(removed.direction, 0);
     EXPECT_DOUBLE_EQ(SM_GetPosition(0, 0), 0.2);
     EXPECT_DOUBLE_EQ(SM_GetPosition(0, 1), -0.3);

@@ -495,8 +495,9 @@ TEST_F(ApiMotorTest, RemoveShiftsTheRecordsAndSaves) {
   EXPECT_EQ(SM_GetCount(0), 2);
   ByteImage file = ReadFileBytes(SettingsFile(kSerial));
   ASSERT_EQ(file.size(), 289u);
-  // Channels keep their live state: record 1 is saved with channel 1's position (B's, 1.0).
-  c.position = 1.0f;
+  // C's state moves down with its record: record 1 is saved with C's own position (it never
+  // moved), not with B's 1.0.
+  c.position = 0.0f;
   EXPECT_EQ(std::memcmp(file.data() + RecordOffset(1), &c, sizeof c), 0);
   MotorRecord fresh = FreshRecord();
   EXPECT_EQ(std::memcmp(file.data() + RecordOffset(2), &fresh, sizeof fresh), 0);

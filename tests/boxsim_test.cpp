@@ -368,7 +368,7 @@ TEST_F(BoxsimTest, ControlFunctionsRejectBadArguments) {
   unsigned char buf[4];
   double times[1];
   int sizes[1], mask, mode;
-  const std::string tooLong(64, 'S');
+  const std::string tooLong(65, 'S');
   boxsim_unplug(kQl);  // known but detached: queries work, unplug does not
   EXPECT_EQ(boxsim_is_open(kQl), 0);
   const std::vector<std::pair<const char*, long long>> results = {

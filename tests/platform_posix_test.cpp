@@ -247,11 +247,52 @@ struct TimerLog {
   double lastDeadline = 0;  // touched by the timer thread only
 };
 
-void CountCall(void* context, double deadline) {
+void CountCall(void* context, const platform::RealtimeTimer::Beat& beat) {
   auto* log = static_cast<TimerLog*>(context);
-  if (deadline <= log->lastDeadline) log->ordered = false;
-  log->lastDeadline = deadline;
+  if (beat.deadline <= log->lastDeadline) log->ordered = false;
+  log->lastDeadline = beat.deadline;
   ++log->calls;
+}
+
+// Every beat of a run, as the timer thread handed them over.
+struct BeatLog {
+  static constexpr int kCapacity = 200;
+  platform::RealtimeTimer::Beat beats[kCapacity];
+  std::atomic<int> count{0};
+};
+
+void RecordBeat(void* context, const platform::RealtimeTimer::Beat& beat) {
+  auto* log = static_cast<BeatLog*>(context);
+  const int i = log->count.load(std::memory_order_relaxed);
+  if (i >= BeatLog::kCapacity) return;
+  log->beats[i] = beat;
+  log->count.store(i + 1, std::memory_order_release);
+  // Now and then the callback overruns its period, as a stalled host would.
+  if (i % 20 == 10) platform::SleepSeconds(0.0025);
+}
+
+// Deadlines lie on the grid start + index * period, worked out from the index (no drift however
+// many periods pass), and every grid point is either called or counted as skipped.
+TEST(RealtimeTimer, DeadlinesLieOnTheGridAndSkippedPointsAreCounted) {
+  platform::RealtimeTimer timer;
+  BeatLog log;
+  const double period = 0.001;
+  ASSERT_TRUE(timer.Start(period, &RecordBeat, &log));
+  ASSERT_TRUE(WaitUntil([&] { return log.count.load() >= 100; }));
+  timer.Stop();
+  const int n = log.count.load(std::memory_order_acquire);
+  const platform::RealtimeTimer::Beat& first = log.beats[0];
+  EXPECT_EQ(first.index, 1u);
+  EXPECT_EQ(first.skipped, 0u);
+  const double start = first.deadline - period;
+  std::uint64_t skipped = 0;
+  for (int i = 1; i < n; ++i) {
+    const platform::RealtimeTimer::Beat& beat = log.beats[i];
+    EXPECT_EQ(beat.index, log.beats[i - 1].index + 1 + beat.skipped) << "beat " << i;
+    EXPECT_NEAR(beat.deadline, start + static_cast<double>(beat.index) * period, 1e-9) << "beat " << i;
+    skipped += beat.skipped;
+  }
+  EXPECT_GE(skipped, 4u) << "each 2.5 ms overrun passes over at least one grid point";
 }
 
 TEST(RealtimeTimer, RunsPeriodicallyAndNeverAfterStop) {
@@ -282,7 +323,7 @@ struct RestingLog {
   std::atomic<int> restAt{5};  // the call after which the callback asks for a rest
 };
 
-void RestOnCue(void* context, double) {
+void RestOnCue(void* context, const platform::RealtimeTimer::Beat&) {
   auto* log = static_cast<RestingLog*>(context);
   if (++log->calls == log->restAt.load()) log->timer->RestAfterThisCall();
 }

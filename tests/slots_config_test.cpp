@@ -64,7 +64,7 @@ TEST_F(SlotsTest, ConfiguringASlotCopiesEveryFieldAndTheDeviceName) {
   EXPECT_EQ(BlockName(Box().settings), "Bench");
 }
 
-TEST_F(SlotsTest, RemovingSlotOneOfThreeMovesRecordTwoAndKeepsTheChannelsState) {
+TEST_F(SlotsTest, RemovingSlotOneOfThreeMovesRecordTwoWithItsMotorsState) {
   AddMotor({.address = 1});
   AddMotor({.address = 2, .type = 0x01});
   AddMotor({.address = 3, .type = 0x2A, .acceleration = 9});
@@ -80,7 +80,9 @@ TEST_F(SlotsTest, RemovingSlotOneOfThreeMovesRecordTwoAndKeepsTheChannelsState) 
   EXPECT_EQ(Box().motorCount, 2u);
   EXPECT_TRUE(SameRecord(Box().settings.records[1], third));
   EXPECT_TRUE(SameRecord(Box().settings.records[2], FreshRecord()));
-  for (int r = 0; r < 3; ++r) EXPECT_EQ(Motor(r).position, 11 * (r + 1)) << "channel " << r << " keeps its state";
+  // Each motor's state goes with its record; the freed last channel starts afresh.
+  const int expected[3] = {11, 33, 0};
+  for (int r = 0; r < 3; ++r) EXPECT_EQ(Motor(r).position, expected[r]) << "channel " << r;
 }
 
 TEST_F(SlotsTest, RemovingTheLastSlotAndOutOfRange) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "mervane_ext.h"
 #include "support.h"
 
 namespace mervane::testing {
@@ -103,6 +104,8 @@ void RandomOperation(std::mt19937& rng, USBDriver& device) {
       MotorRecord record = device.settings.records[count - 1];
       if (RemoveSlot(device, count - 1)) {
         EXPECT_EQ(AddSlot(device, record), static_cast<int>(count - 1));
+        // A motor added afresh starts at 0 steps: its connector starts afresh too.
+        boxsim_wire(device.serial.c_str(), record.address, WiringOf(record));
       }
       break;
     }
@@ -154,6 +157,7 @@ TEST_F(StressTest, TickAtFullSpeedAgainstTheControlThreadAndDiscovery) {
   }
   stop = true;
   tick.join();
+  FlushStoppedEvents();
   EXPECT_EQ(GetRuntime().devices.Count(), 2u + kExtraBoxes);
   EXPECT_GT(ticks.load(), 1000);
   EXPECT_GT(g_stoppedEvents.load(), 50);
@@ -173,10 +177,21 @@ TEST_F(StressTest, RealTimerAndWatchdogsAgainstMotionAndReplug) {
   std::mt19937 rng(0x7173u);
   const double end = platform::NowSeconds() + 1.5;
   bool unplugged = false;
+  std::uint64_t steps = 0;
   for (int i = 0; platform::NowSeconds() < end; ++i) {
     {
       LibraryLock lock;
       RandomOperation(rng, Device(0));
+    }
+    // The timing counters are read and reset while the tick writes them.
+    MervaneTickCounters counters{};
+    EXPECT_TRUE(EXT_GetDeviceCounters(0, &counters));
+    EXPECT_EQ(counters.failedWrites, 0u) << "box 0 stays plugged in";
+    steps = std::max(steps, counters.steps);
+    EXPECT_TRUE(EXT_GetTimerCounters(&counters));
+    if (i % 50 == 49) {
+      EXPECT_TRUE(EXT_ResetDeviceCounters(0));
+      EXT_ResetTimerCounters();
     }
     if (i % 40 == 20) {
       unplugged ? boxsim_plug("VORK-KADO", "RTM00001") : boxsim_unplug("RTM00001");
@@ -185,6 +200,7 @@ TEST_F(StressTest, RealTimerAndWatchdogsAgainstMotionAndReplug) {
     platform::SleepMs(2);
   }
   if (unplugged) boxsim_plug("VORK-KADO", "RTM00001");
+  EXPECT_GT(steps, 0u) << "the real timer moved box 0's motors";
   {
     LibraryLock lock;
     EXPECT_TRUE(Release(Device(0), 8));

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,6 +25,7 @@
 #include "boxsim/boxsim.h"
 #include "hardware/device.h"
 #include "hardware/device_list.h"
+#include "hardware/events.h"
 #include "hardware/runtime.h"
 #include "hardware/tick.h"
 #include "platform/platform.h"
@@ -59,6 +61,8 @@ private:
 class EmulatorTest : public ::testing::Test {
 protected:
   void SetUp() override {
+    // No display: a setup dialog that a case asks for must never wait for a user.
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) platform::UnsetEnv(name);
     platform::SetEnv("MERVANE_D2XX_LIBRARY", MERVANE_BOXSIM_PATH);
     platform::SetEnv("MERVANE_CONFIG_DIR", folder_.WithSlash().c_str());
     GetRuntime().manualTiming = true;
@@ -88,6 +92,25 @@ protected:
 
   ScratchFolder folder_;
 };
+
+// The emulator's D2XX functions as a driver table, the optional ones included; `write` may stand
+// in for its FT_Write.
+inline D2xxFunctions EmulatorTable(FT_Write_t write = &FT_Write) {
+  D2xxFunctions f;
+  f.listDevices = &FT_ListDevices;
+  f.openEx = &FT_OpenEx;
+  f.close = &FT_Close;
+  f.setBitMode = &FT_SetBitMode;
+  f.setBaudRate = &FT_SetBaudRate;
+  f.eeUaRead = &FT_EE_UARead;
+  f.eeUaWrite = &FT_EE_UAWrite;
+  f.getStatus = &FT_GetStatus;
+  f.write = write;
+  f.setTimeouts = &FT_SetTimeouts;
+  f.eeUaSize = &FT_EE_UASize;
+  f.setVidPid = &FT_SetVIDPID;
+  return f;
+}
 
 // ---- Byte images, wire logs and settings files (device-layer tests) ----------------------------
 
@@ -252,6 +275,35 @@ inline void RunWatchdog(USBDriver& device) {
   device.OnReconnectTimer();
 }
 
+// Holds a device lock on a thread of its own until released (a try_lock by the holder itself
+// would be undefined), as the control thread does while it changes a channel.
+class LockHolder {
+public:
+  explicit LockHolder(USBDriver& device) {
+    std::promise<void> locked;
+    std::future<void> isLocked = locked.get_future();
+    thread_ = std::thread([&device, &locked, release = release_.get_future()]() mutable {
+      device.Lock().lock();
+      locked.set_value();
+      release.wait();
+      device.Lock().unlock();
+    });
+    isLocked.wait();
+  }
+  ~LockHolder() { Release(); }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+  void Release() {
+    if (!thread_.joinable()) return;
+    release_.set_value();
+    thread_.join();
+  }
+
+private:
+  std::promise<void> release_;
+  std::thread thread_;
+};
+
 // ---- Motion: motor records, "Motor Stopped" capture, a box with wired motors ---------------------
 
 // Names parameterised cases after their `name` member (a lambda's parameter there would shadow
@@ -298,7 +350,8 @@ inline const char* WiringOf(const MotorRecord& record) {
 }
 
 // Collects "Motor Stopped" events while it lives (one collector at a time). Each event notes
-// whether the device lock of `watched` could be taken from another thread at that moment.
+// whether the device lock of `watched` could be taken from another thread at that moment. The
+// readers first raise what was handed over (manual timing has no event thread).
 class StoppedEvents {
 public:
   StoppedEvents() {
@@ -314,16 +367,22 @@ public:
 
   void Watch(USBDriver* device) { watched_ = device; }
   std::vector<std::uint32_t> Channels() {
+    FlushStoppedEvents();
     std::lock_guard guard(mutex_);
     return channels_;
   }
   std::size_t Count() {
+    FlushStoppedEvents();
     std::lock_guard guard(mutex_);
     return channels_.size();
   }
   // Events raised while the watched device's lock was still held (should stay 0).
-  int RaisedUnderLock() const { return raisedUnderLock_.load(); }
+  int RaisedUnderLock() {
+    FlushStoppedEvents();
+    return raisedUnderLock_.load();
+  }
   void Clear() {
+    FlushStoppedEvents();
     std::lock_guard guard(mutex_);
     channels_.clear();
   }

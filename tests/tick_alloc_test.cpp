@@ -109,20 +109,6 @@ FT_STATUS UncountedWrite(FT_HANDLE handle, void* buffer, FT_DWORD length, FT_DWO
   return FT_Write(handle, buffer, length, written);
 }
 
-D2xxFunctions EmulatorTable(FT_Write_t write) {
-  D2xxFunctions f;
-  f.listDevices = &FT_ListDevices;
-  f.openEx = &FT_OpenEx;
-  f.close = &FT_Close;
-  f.setBitMode = &FT_SetBitMode;
-  f.setBaudRate = &FT_SetBaudRate;
-  f.eeUaRead = &FT_EE_UARead;
-  f.eeUaWrite = &FT_EE_UAWrite;
-  f.getStatus = &FT_GetStatus;
-  f.write = write;
-  return f;
-}
-
 std::atomic<int> g_stops{0};
 void CountStop(std::uint32_t) { g_stops.fetch_add(1, std::memory_order_relaxed); }
 
@@ -190,6 +176,7 @@ TEST_F(TickAllocationTest, TicksOfRunningChannelsAllocateNothing) {
     ASSERT_TRUE(Start(2, -to));
     tickCounted(600);
   }
+  FlushStoppedEvents();
   SetMotorStoppedHook(nullptr);
   EXPECT_EQ(allocations, 0) << "over " << ticks << " ticks";
   EXPECT_GE(g_stops.load(), 6 * 7) << "the moves really ended inside the counted ticks";

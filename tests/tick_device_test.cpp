@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <future>
 #include <thread>
 #include <vector>
 
@@ -14,35 +13,6 @@ namespace mervane::testing {
 namespace {
 
 using TickDeviceTest = MotionTest;
-
-// Holds a device lock on a thread of its own until released (a try_lock by the holder itself
-// would be undefined), as the control thread does while it changes a channel.
-class LockHolder {
-public:
-  explicit LockHolder(USBDriver& device) {
-    std::promise<void> locked;
-    std::future<void> isLocked = locked.get_future();
-    thread_ = std::thread([&device, &locked, release = release_.get_future()]() mutable {
-      device.Lock().lock();
-      locked.set_value();
-      release.wait();
-      device.Lock().unlock();
-    });
-    isLocked.wait();
-  }
-  ~LockHolder() { Release(); }
-  LockHolder(const LockHolder&) = delete;
-  LockHolder& operator=(const LockHolder&) = delete;
-  void Release() {
-    if (!thread_.joinable()) return;
-    release_.set_value();
-    thread_.join();
-  }
-
-private:
-  std::promise<void> release_;
-  std::thread thread_;
-};
 
 TEST_F(TickDeviceTest, TickWithoutDevicesDoesNothing) {
   LibraryLock lock;

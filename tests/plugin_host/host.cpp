@@ -4,7 +4,10 @@
 //   registration  the calls, their order and every descriptor byte; the "Exit" notice
 //   motion        every function against a configured motor, "Motor Stopped" from the tick
 //   version       a host of version 110
+//   reentry       a "Motor Stopped" handler that calls back into the library while a zeroing
+//                 export waits for another motor to come to rest
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -278,6 +281,91 @@ void Motion() {
   CHECK(!s.connected(0));
 }
 
+// The host's "Motor Stopped" handler of the reentry scenario: it reads the stopped motor's
+// position through the library, which waits for the library-wide lock.
+std::atomic<decltype(SM_GetRealPosition)*> g_readPosition{nullptr};
+std::atomic<double> g_readInHandler[2] = {-1.0, -1.0};
+void ReadStoppedPosition(std::int32_t channel) {
+  if (auto read = g_readPosition.load(); read != nullptr && channel >= 0 && channel < 2)
+    g_readInHandler[channel] = read(0, static_cast<std::uint32_t>(channel));
+}
+
+// Channel 0 runs a long, slow ramp; channel 1 a short move. A second host thread zeroes channel 0,
+// which stops it and holds the library lock until it rests (some 2 s of run-down); channel 1 comes
+// to rest meanwhile and its handler waits for that lock. The tick must go on stepping channel 0
+// regardless: the zeroing returns once the run-down is over, not after its 10 s limit.
+// Threads of this process right now.
+std::size_t ThreadCount() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+void ReentryWhileZeroing(std::size_t threadsBefore) {
+  Session s;
+  CHECK_EQ(s.Start(111), 0);
+  Library boxsim(BOXSIM_LIBRARY_FILE);
+  auto wire = boxsim.Get<int(const char*, int, const char*)>("boxsim_wire");
+  auto steps = boxsim.Get<long long(const char*, int)>("boxsim_position");
+  auto setup = s.mervane.Get<decltype(SM_Setup)>("_SM_Setup");
+  auto move = s.mervane.Get<decltype(SM_Move)>("_SM_Move");
+  auto running = s.mervane.Get<decltype(SM_IsRunning)>("_SM_IsRunning");
+  auto zero = s.mervane.Get<decltype(SM_SetZero)>("_SM_SetZero");
+  auto position = s.mervane.Get<decltype(SM_GetRealPosition)>("_SM_GetRealPosition");
+  auto relative = s.mervane.Get<decltype(SM_GetPosition)>("_SM_GetPosition");
+  if (!CHECK(wire && steps && setup && move && running && zero && position && relative)) return;
+  CHECK_EQ(wire(kSerial, 1, "four-wire"), 0);
+  CHECK_EQ(wire(kSerial, 2, "four-wire"), 0);
+  MotorInfo slow = FourWire(1, "SLOW"), quick = FourWire(2, "QUICK");
+  slow.acceleration = 100;  // first interval 200 ms; a stop runs down for about 2 s
+  CHECK_EQ(setup(0, -1, &slow), 0);
+  CHECK_EQ(setup(0, -1, &quick), 1);
+  g_readPosition = position;
+  host_kit::OnRaise().store(ReadStoppedPosition);
+
+  CHECK(move(0, 0, 1000.0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  CHECK(move(0, 1, 10.0));  // 100 steps, about 0.25 s
+  bool zeroed = false;
+  double seconds = 0;
+  std::thread zeroing([&] {
+    const auto start = std::chrono::steady_clock::now();
+    zeroed = zero(0, 0);
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  });
+  zeroing.join();
+  std::printf("SM_SetZero waited %.2f s for the run-down\n", seconds);
+  CHECK(zeroed);
+  CHECK(seconds < 6.0);
+  CHECK(!running(0, 0));
+  // Channel 1's stop, then channel 0's at the end of its run-down, each read by the handler.
+  CHECK(WaitFor([] { return RaiseCount() >= 2; }, 5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a third raise would show by now
+  CHECK_EQ(RaiseCount(), 2u);
+  if (RaiseCount() == 2) {
+    CHECK_EQ(host_kit::Raises()[0]->value, 1);
+    CHECK_EQ(host_kit::Raises()[1]->value, 0);
+  }
+  CHECK_EQ(g_readInHandler[1].load(), 10.0);
+  CHECK_EQ(g_readInHandler[0].load(), position(0, 0));
+  CHECK_EQ(steps(kSerial, 2), 100);
+  CHECK_EQ(relative(0, 0), 0.0);  // zeroed where it came to rest
+  CHECK(steps(kSerial, 1) > 0);
+  CHECK_EQ(position(0, 0) * 10, static_cast<double>(steps(kSerial, 1)));
+  host_kit::OnRaise().store(nullptr);
+  // "Exit" ends the tick and the event thread; only the idle control thread stays until unload.
+  if (Rec().exitNotice != nullptr) Rec().exitNotice();
+  CHECK(ThreadCount() <= threadsBefore + 1);
+}
+
+void Reentry() {
+  // A sanitizer's runtime starts a helper thread with the first thread created: have it now.
+  std::thread([] {}).join();
+  const std::size_t threadsBefore = ThreadCount();
+  ReentryWhileZeroing(threadsBefore);
+  CHECK_EQ(ThreadCount(), threadsBefore);  // unloaded: no thread of the library is left
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -288,8 +376,10 @@ int main(int argc, char** argv) {
     Motion();
   } else if (scenario == "version") {
     Version();
+  } else if (scenario == "reentry") {
+    Reentry();
   } else {
-    std::printf("usage: %s registration|motion|version\n", argv[0]);
+    std::printf("usage: %s registration|motion|version|reentry\n", argv[0]);
     return 2;
   }
   return check::Summary();

@@ -103,9 +103,18 @@ inline void MERVANE_CALL RegisterEvent(const ZelEventDescriptor* descriptor, std
   *handle = kEventHandle;
 }
 
+// What the host does on "Motor Stopped" besides recording it (null: nothing), e.g. ask the
+// library about the stopped motor as a real handler would.
+using RaiseHandler = void (*)(std::int32_t value);
+inline std::atomic<RaiseHandler>& OnRaise() {
+  static std::atomic<RaiseHandler> handler{nullptr};
+  return handler;
+}
+
 inline void MERVANE_CALL RaiseEvent(std::int32_t handle, std::int32_t value) {
   const int slot = Rec().raisesClaimed.fetch_add(1, std::memory_order_relaxed);
   if (slot >= kMaxRaises) return;
+  if (RaiseHandler handler = OnRaise().load(std::memory_order_acquire)) handler(value);
   Raise& r = Rec().raises[slot];
   r.handle = handle;
   r.value = value;

@@ -1,0 +1,121 @@
+"""Finding and binding libmervane.so: the C functions with their argument and result types."""
+from __future__ import annotations
+
+import ctypes
+import os
+from pathlib import Path
+from typing import Optional
+
+LIBRARY_NAME = "libmervane.so"
+EMULATOR_NAME = "libmervane-boxsim.so"
+_PACKAGE_DIR = Path(__file__).resolve().parent
+# python/mervane/ inside a source checkout: the checkout's build folder is ../../build.
+_CHECKOUT_BUILD = _PACKAGE_DIR.parent.parent / "build"
+
+
+class MotorInfo(ctypes.Structure):
+    """A motor's configuration, the 39-byte packed record of include/mervane.h."""
+
+    _pack_ = 1
+    _fields_ = [
+        ("address", ctypes.c_uint8),
+        ("type", ctypes.c_uint8),
+        ("length", ctypes.c_int32),
+        ("coefficient", ctypes.c_float),
+        ("acceleration", ctypes.c_int8),
+        ("minStepTime", ctypes.c_uint16),
+        ("maxStepTime", ctypes.c_uint16),
+        ("halfSteps", ctypes.c_uint8),
+        ("autoRelease", ctypes.c_uint8),
+        ("name", ctypes.c_char * 10),
+        ("position", ctypes.c_float),
+        ("offset", ctypes.c_float),
+        ("zeroPoint", ctypes.c_float),
+    ]
+
+
+assert ctypes.sizeof(MotorInfo) == 39
+
+_u32, _i32, _int, _dbl, _bool = ctypes.c_uint32, ctypes.c_int32, ctypes.c_int, ctypes.c_double, ctypes.c_bool
+_str = ctypes.c_char_p
+_info = ctypes.POINTER(MotorInfo)
+_u32p = ctypes.POINTER(ctypes.c_uint32)
+
+# name: (result type, argument types). The exported symbols carry a leading underscore.
+SIGNATURES = {
+    "RefreshDevices": (_i32, []),
+    "GetDeviceIndex": (_i32, [_str]),
+    "CheckDeviceConnection": (_bool, [ctypes.c_uint]),
+    "GetDeviceSernum": (_bool, [ctypes.c_uint, ctypes.c_char_p, _u32]),
+    "GetDeviceType": (_bool, [ctypes.c_uint, ctypes.c_char_p, _u32]),
+    "GetDeviceName": (_bool, [ctypes.c_uint, ctypes.c_char_p, _u32]),
+    "RenameDevice": (_bool, [ctypes.c_uint, _str]),
+    "Run": (_bool, [ctypes.c_uint]),
+    "StopAll": (None, [ctypes.c_uint]),
+    "Exit": (None, []),
+    "SM_GetIndex": (_int, [_u32p, _u32p, _str, _str, _int]),
+    "SM_GetCount": (_int, [_u32]),
+    "SM_GetPosition": (_dbl, [_u32, _u32]),
+    "SM_GetRealPosition": (_dbl, [_u32, _u32]),
+    "SM_GetTarget": (_dbl, [_u32, _u32]),
+    "SM_GetZero": (_dbl, [_u32, _u32]),
+    "SM_GetInfo": (_bool, [_u32, _u32, _info]),
+    "SM_Setup": (_int, [_u32, _int, _info]),
+    "SM_SetDestination": (_bool, [_u32, _u32, _dbl]),
+    "SMN_Move": (_bool, [_str, _dbl, _bool]),
+    "SM_IsRunning": (_bool, [_u32, _u32]),
+    "SM_Stop": (_bool, [_u32, _u32]),
+    "SM_Initialize": (_bool, [_u32, _u32]),
+    "SM_SetZero": (_bool, [_u32, _u32]),
+    "SM_Reset": (_bool, [_u32, _u32]),
+    "SM_Release": (_bool, [_u32, _u32]),
+    "SM_ReleaseAll": (_bool, []),
+    "SM_Remove": (_bool, [_u32, _u32]),
+    "INF_GetMTypeName": (_int, [_int, ctypes.POINTER(ctypes.c_char_p)]),
+}
+
+
+def library_candidates() -> list:
+    """Where libmervane.so is looked for, in order: $MERVANE_LIBRARY, next to this package, the
+    build folder of a source checkout, then the loader path (a bare name)."""
+    candidates = []
+    chosen = os.environ.get("MERVANE_LIBRARY")
+    if chosen:
+        candidates.append(chosen)
+    candidates += [str(_PACKAGE_DIR / LIBRARY_NAME), str(_CHECKOUT_BUILD / LIBRARY_NAME), LIBRARY_NAME]
+    return candidates
+
+
+def find_library() -> str:
+    """The first candidate that exists (the bare name last, for the loader to search)."""
+    candidates = library_candidates()
+    if os.environ.get("MERVANE_LIBRARY"):
+        return candidates[0]  # asked for by name: no silent fallback
+    for path in candidates[:-1]:
+        if os.path.isfile(path):
+            return path
+    return candidates[-1]
+
+
+def find_emulator(library_path: str) -> Optional[str]:
+    """The box emulator built with the library: $MERVANE_D2XX_LIBRARY, beside the library (or in
+    its boxsim/ folder, the build tree's layout), or in a checkout's build folder."""
+    chosen = os.environ.get("MERVANE_D2XX_LIBRARY")
+    if chosen:
+        return chosen
+    folder = Path(library_path).resolve().parent if os.sep in library_path else _PACKAGE_DIR
+    for path in (folder / EMULATOR_NAME, folder / "boxsim" / EMULATOR_NAME, _CHECKOUT_BUILD / "boxsim" / EMULATOR_NAME):
+        if path.is_file():
+            return str(path)
+    return None
+
+
+def bind(path: str) -> ctypes.CDLL:
+    """Loads the library and gives each bound function its C types, under its plain name."""
+    lib = ctypes.CDLL(path)
+    for name, (restype, argtypes) in SIGNATURES.items():
+        function = lib["_" + name]
+        function.restype = restype
+        function.argtypes = argtypes
+        setattr(lib, name, function)
+    return lib

@@ -1,0 +1,37 @@
+// Without a display the control window is never made: nothing is shown, neither the window module
+// nor the toolkit is loaded, the setup dialog requests fail as before, and nothing crashes.
+#include <dlfcn.h>
+
+#include "api_fixture.h"
+
+namespace mervane::testing {
+namespace {
+
+class WindowNoDisplayTest : public ApiTest {};
+
+TEST_F(WindowNoDisplayTest, NothingShownNothingLoadedNothingCrashes) {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) platform::UnsetEnv(name);
+  platform::SetEnv("XDG_RUNTIME_DIR", folder_.WithSlash().c_str());  // no Wayland socket there
+#ifdef MERVANE_WINDOW_MODULE_PATH
+  platform::SetEnv("MERVANE_WINDOW_MODULE", MERVANE_WINDOW_MODULE_PATH);
+#endif
+  ASSERT_EQ(Start(), 1);
+  ASSERT_EQ(AddMotor(0, 1, "X"), 0);
+  ShowSetupWin();
+  EXPECT_FALSE(IsSetupWinOpened());
+  EXPECT_FALSE(IsSetupWinVisible());
+  EXPECT_EQ(DlgMervane, nullptr);
+  EXPECT_EQ(SM_Setup(0, 0, nullptr), -1);
+  EXPECT_EQ(SM_Setup(0, -1, nullptr), -1);
+  EXPECT_FALSE(SMN_Setup("X"));
+  CloseSetupWin();
+  Exit();
+  Exit();
+#ifdef MERVANE_WINDOW_MODULE_PATH
+  EXPECT_EQ(dlopen(MERVANE_WINDOW_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr);
+#endif
+  EXPECT_EQ(dlopen("libQt6Core.so.6", RTLD_NOW | RTLD_NOLOAD), nullptr);
+}
+
+}  // namespace
+}  // namespace mervane::testing

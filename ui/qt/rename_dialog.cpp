@@ -1,0 +1,36 @@
+// The rename dialog: Edit1 over the OK and Cancel buttons.
+#include "ui/qt/rename_dialog.h"
+
+#include <QGridLayout>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "ui/qt/message.h"
+#include "ui/qt/form_pointer.h"
+
+namespace mervane::ui::qt {
+
+RenameDialog::RenameDialog(QWidget* owner, const WindowApi& api) : QDialog(owner), api_(api) {
+  setObjectName("DlgRename");
+  auto* layout = new QGridLayout(this);
+  edit_ = new QLineEdit(this);
+  edit_->setObjectName("Edit1");
+  auto* ok = new QPushButton("OK", this);
+  ok->setObjectName("Button1");
+  ok->setDefault(true);
+  auto* cancel = new QPushButton("Cancel", this);
+  cancel->setObjectName("Button2");
+  layout->addWidget(edit_, 0, 0, 1, 2);
+  layout->addWidget(ok, 1, 0);
+  layout->addWidget(cancel, 1, 1);
+  resize(186, 70);
+  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+  PublishForm(api_.dlgRename, static_cast<QWidget*>(this));
+}
+
+RenameDialog::~RenameDialog() { PublishForm(api_.dlgRename, nullptr); }
+
+std::string RenameDialog::Name() const { return FromQt(edit_->text()); }
+
+}  // namespace mervane::ui::qt
