@@ -71,11 +71,13 @@ std::optional<std::string> GetEnv(const char* name) {
 }
 
 // Both the process environment (what GetEnv and child processes see) and the C runtime's copy
-// (what getenv sees) are changed.
+// (what getenv sees) are changed. The runtime's copy first: it cannot hold an empty value, and
+// setting one there removes the variable from the process environment too, so the process
+// environment gets its value after that.
 void SetEnv(const char* name, const char* value) {
   if (name == nullptr || value == nullptr) return;
-  SetEnvironmentVariableA(name, value);
   _putenv_s(name, value);
+  SetEnvironmentVariableA(name, value);
 }
 
 void UnsetEnv(const char* name) {
@@ -318,6 +320,12 @@ struct MultimediaTimer {
   // (Start, Wake after a rest).
   double start = 0;
   std::uint64_t next = 1;
+  // Set by Start: the first call anchors the grid (it is index 1), since the first callback of a
+  // new event may come several periods after timeSetEvent. Timer thread after Start.
+  bool anchor = true;
+  // Set when an event is created: its first call counts no skipped points (its delay is the
+  // event's start, not an overslept period). Timer thread after StartEvent.
+  bool fresh = true;
   std::atomic<bool> restRequested{false};
   // Callbacks in progress, so that Stop returns only when none runs any more.
   std::atomic<int> active{0};
@@ -354,6 +362,11 @@ void CALLBACK TimerProc(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
     // systems: the multimedia timer makes up for a stall with calls in quick succession, and
     // those that come more than half a period before the next grid point are not passed on.
     const double now = NowSeconds();
+    if (state.anchor) {
+      state.anchor = false;
+      state.start = now - state.period;
+      state.next = 1;
+    }
     const double due = state.start + static_cast<double>(state.next) * state.period;
     const bool catchUp = now < due - 0.5 * state.period;
     if (!catchUp) {
@@ -363,7 +376,8 @@ void CALLBACK TimerProc(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
         // The latest grid point already passed is the one called now; those before it are skipped.
         beat.index = std::max(state.next, static_cast<std::uint64_t>(std::floor((now - state.start) / state.period)));
       }
-      beat.skipped = beat.index - state.next;
+      beat.skipped = state.fresh ? 0 : beat.index - state.next;
+      state.fresh = false;
       beat.deadline = state.start + static_cast<double>(beat.index) * state.period;
       state.callback(state.context, beat);
       state.next = beat.index + 1;
@@ -386,6 +400,7 @@ void CALLBACK TimerProc(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
 bool StartEvent(MultimediaTimer& state) {
   const double now = NowSeconds();
   state.next = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::floor((now - state.start) / state.period)) + 1);
+  state.fresh = true;
   state.event = timeSetEvent(state.periodMs, state.periodMs, &TimerProc, reinterpret_cast<DWORD_PTR>(&state),
                              TIME_PERIODIC | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
   return state.event != 0;

@@ -260,12 +260,15 @@ INSTANTIATE_TEST_SUITE_P(
     ParamName());
 
 TEST_F(EmulatorTest, ABoxWithItsOwnUsbIdsIsFoundOnlyOnceItsIdsAreNamed) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "not on Windows: the installed driver decides which USB ids it serves (no FT_SetVIDPID)";
+#endif
   ASSERT_EQ(boxsim_plug_ids("VORK-KADO", "CUSTOM01", 0x0403, 0xA7E1), 0);
   platform::UnsetEnv("MERVANE_USB_IDS");
   LibraryLock lock;
   EXPECT_EQ(RefreshDevices(), -1) << "the library sees no device at all";
   platform::SetEnv("MERVANE_USB_IDS", "1234:5678,0403:a7e1");
-  EXPECT_EQ(RefreshDevices(), 1);
+  ASSERT_EQ(RefreshDevices(), 1);
   EXPECT_EQ(Device(0).serial, "CUSTOM01");
   EXPECT_TRUE(Device(0).connected);
   platform::UnsetEnv("MERVANE_USB_IDS");

@@ -1,6 +1,8 @@
 // Without a display the control window is never made: nothing is shown, neither the window module
 // nor the toolkit is loaded, the setup dialog requests fail as before, and nothing crashes.
+#if !defined(_WIN32)
 #include <dlfcn.h>
+#endif
 
 #include "api_fixture.h"
 
@@ -27,10 +29,12 @@ TEST_F(WindowNoDisplayTest, NothingShownNothingLoadedNothingCrashes) {
   CloseSetupWin();
   Exit();
   Exit();
+#if !defined(_WIN32)  // no window module or toolkit exists on Windows yet
 #ifdef MERVANE_WINDOW_MODULE_PATH
   EXPECT_EQ(dlopen(MERVANE_WINDOW_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr);
 #endif
   EXPECT_EQ(dlopen("libQt6Core.so.6", RTLD_NOW | RTLD_NOLOAD), nullptr);
+#endif
 }
 
 }  // namespace
