@@ -177,6 +177,22 @@ void RemoveStaleTemporaries(const std::string& path) {
 }
 }  // namespace
 
+namespace {
+// Moves `from` over `to`. A file that another program holds open (a reader, a virus scanner, a
+// backup) cannot be replaced until it is closed: such refusals are retried for up to 200 ms
+// before the write counts as failed.
+bool ReplaceByRename(const std::string& from, const std::string& to) {
+  constexpr int kAttempts = 100;
+  for (int attempt = 0;; ++attempt) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    const DWORD error = GetLastError();
+    const bool busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    if (!busy || attempt + 1 >= kAttempts) return false;
+    Sleep(2);
+  }
+}
+}  // namespace
+
 bool WriteFileAtomic(const std::string& path, const void* data, std::size_t size) {
   if (path.empty() || (data == nullptr && size > 0)) return false;
   RemoveStaleTemporaries(path);
@@ -195,7 +211,7 @@ bool WriteFileAtomic(const std::string& path, const void* data, std::size_t size
   ok = ok && FlushFileBuffers(file.Get());
   ok = file.Close() && ok;
   // Write-through: the rename itself reaches the disk before the call returns.
-  if (!ok || !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!ok || !ReplaceByRename(temp, path)) {
     DeleteFileA(temp.c_str());
     return false;
   }

@@ -1,6 +1,7 @@
 // The platform layer (POSIX and Windows alike): whole-file reads, atomic file replacement, folders, dynamic
 // libraries, the control thread's timers and the real-time timer (bounded real-time tests).
 #include <atomic>
+#include <fstream>
 #include <limits>
 #include <mutex>
 #include <string>
@@ -81,6 +82,28 @@ TEST(WriteFileAtomic, CreatesAndReplacesWithExactlyTheNewBytes) {
   ASSERT_TRUE(platform::WriteFileAtomic(path, nullptr, 0));
   EXPECT_TRUE(std::filesystem::is_regular_file(path));
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
+  EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"block.hws"}) << "no temporary file left";
+}
+
+// Another program reading the file at the moment of a save (a viewer, a virus scanner) must not
+// cost the save: on Windows the open file cannot be replaced until it is closed.
+TEST(WriteFileAtomic, ReplacesAFileAnotherReaderHoldsOpenForAWhile) {
+  ScratchFolder folder;
+  const std::string path = folder.WithSlash() + "block.hws";
+  const ByteImage before(289, 0x11);
+  const ByteImage after(289, 0x22);
+  ASSERT_TRUE(platform::WriteFileAtomic(path, before.data(), before.size()));
+  std::atomic<int> opened{-1};  // -1 not yet tried, then whether the reader holds it
+  std::thread reader([&] {
+    std::ifstream held(path, std::ios::binary);  // the C runtime's sharing: no delete access
+    opened = held.is_open() ? 1 : 0;
+    platform::SleepMs(60);
+  });
+  while (opened < 0) platform::SleepMs(1);
+  EXPECT_EQ(opened, 1);
+  EXPECT_TRUE(platform::WriteFileAtomic(path, after.data(), after.size()));
+  reader.join();
+  EXPECT_EQ(ReadFileBytes(path), after);
   EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"block.hws"}) << "no temporary file left";
 }
 
