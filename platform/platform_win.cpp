@@ -377,6 +377,10 @@ void CALLBACK TimerProc(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
     // Grid points the timer thread overslept are skipped, never burst through, as on the other
     // systems: the multimedia timer makes up for a stall with calls in quick succession, and
     // those that come more than half a period before the next grid point are not passed on.
+    // The multimedia timer keeps a cadence of its own, which slips against our clock and makes
+    // up for it with two calls in a row (Wine's slips about a tenth of a period a call): a call
+    // up to one and a half periods late still takes the next grid point, so that the make-up
+    // call that follows finds its own instead of being dropped as early.
     const double now = NowSeconds();
     if (state.anchor) {
       state.anchor = false;
@@ -388,7 +392,7 @@ void CALLBACK TimerProc(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
     if (!catchUp) {
       RealtimeTimer::Beat beat;
       beat.index = state.next;
-      if (now >= due + state.period) {
+      if (now >= due + 1.5 * state.period) {
         // The latest grid point already passed is the one called now; those before it are skipped.
         beat.index = std::max(state.next, static_cast<std::uint64_t>(std::floor((now - state.start) / state.period)));
       }
