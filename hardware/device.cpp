@@ -90,7 +90,9 @@ bool USBDriver::Open() {
       float saved = settings.records[r].position;
       std::int32_t steps = 0;
       bool exact = TryToSteps(motor, saved, steps);
-      motor.position = motor.target = exact ? steps : ToSteps(motor, saved);
+      // The destination too: a Run right after a reopen must leave the motor where it stands,
+      // not send it back to 0.
+      motor.position = motor.target = motor.destination = exact ? steps : ToSteps(motor, saved);
       motor.destinationUnits = exact ? static_cast<double>(saved) : ToUnits(motor, motor.position);
       ++motorCount;
     }

@@ -75,6 +75,28 @@ TEST_P(FailingReopenTest, NothingRunsNothingWaitsAndTheBoxComesBack) {
   EXPECT_EQ(boxsim_position(kSerial, 1), 200);
 }
 
+// After an unplug and replug the motor's target is where it stands, as before the unplug: a Run
+// of the box right after leaves it there instead of sending it back to 0.
+TEST_F(ApiTest, AReopenedMotorsTargetIsWhereItStandsSoRunLeavesItThere) {
+  ASSERT_EQ(Start(), 1);
+  ASSERT_EQ(AddMotor(0, 1, "X"), 0);
+  MoveAndRest(0, 0, 1.0);
+  EXPECT_DOUBLE_EQ(SM_GetTarget(0, 0), 1.0);
+  USBDriver& box = Device(0);
+  ASSERT_EQ(boxsim_unplug(kSerial), 0);
+  RunWatchdog(box);
+  ASSERT_FALSE(CheckDeviceConnection(0));
+  ASSERT_EQ(boxsim_plug("VORK-KADO", kSerial), 0);
+  RunWatchdog(box);
+  ASSERT_TRUE(CheckDeviceConnection(0));
+  EXPECT_DOUBLE_EQ(SM_GetTarget(0, 0), 1.0);
+  EXPECT_DOUBLE_EQ(SMN_GetTarget("X"), 1.0);
+  ASSERT_TRUE(::Run(0));
+  ASSERT_TRUE(TickUntilIdle(0, 0));
+  EXPECT_DOUBLE_EQ(SM_GetRealPosition(0, 0), 1.0);
+  EXPECT_EQ(boxsim_position(kSerial, 1), 100);
+}
+
 INSTANTIATE_TEST_SUITE_P(Steps, FailingReopenTest,
                          ::testing::Values(ReopenFailure{"release_write", "write"}, ReopenFailure{"open", "open"},
                                            ReopenFailure{"setbitmode", "setbitmode"},
