@@ -147,8 +147,8 @@ def test_run_rename_watch(ctl):
     idle = "N ticks, N skipped, N late (worst N ms), 0 failed writes, 0 steps"
     block = ["box 0 SIM00001 VORK-KADO0: connected, 2 motors",
              "  tick: " + idle,
-             "  X         X (4wires)                    1 ->          0 mm stopped",
-             "  Y         Y (4wires)                   -2 ->          0 mm stopped",
+             "  X         X (4wires)                    1 ->          1 mm stopped",
+             "  Y         Y (4wires)                   -2 ->         -2 mm stopped",
              "box 1 SIM00002 Bench B: connected, 0 motors",
              "  tick: " + idle,
              "timer: " + idle, ""]
