@@ -124,8 +124,9 @@ void USBDriver::Close(bool chipUntouched) {
   }
   // The closing save is the only record of where the motors stand: a chip that refuses the name
   // must not cost the positions, so the file is then written without it. Only for a box that was
-  // open: one closed before (or never opened) holds reset channels, and its file must stay.
-  if (!SaveSettings(*this, chipUntouched) && !chipUntouched && wasConnected) SaveSettings(*this, true);
+  // open: one closed before (or never opened) holds reset channels (all at 0), and its file keeps
+  // what the close that reset them wrote.
+  if (wasConnected && !SaveSettings(*this, chipUntouched) && !chipUntouched) SaveSettings(*this, true);
   DeviceGuard guard(*this);
   // After a lost connection the handle is left for the next Open to close: the box is gone.
   if (!chipUntouched && connected) CloseHandle();

@@ -1,6 +1,10 @@
 // Faults the fuzz targets found (fuzz/), each as the shortest sequence that shows it.
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstring>
+#include <ostream>
+
 #include "api_fixture.h"
 
 namespace mervane::testing {
@@ -74,6 +78,72 @@ TEST_F(FuzzFindingsTest, ACloseWhoseChipWriteFailsStillSavesThePositions) {
   EXPECT_DOUBLE_EQ(SM_GetRealPosition(0, 2), 7.0);
   ExpectDecoded();
 }
+
+// ---- A box closed a second time -------------------------------------------------------------
+
+// What may happen to a box that is already closed; each must leave its file as the close wrote it.
+struct ClosedBoxCall {
+  const char* name;
+  void (*call)();
+  friend void PrintTo(const ClosedBoxCall& c, std::ostream* out) { *out << c.name; }
+};
+
+class ClosedBoxTest : public FuzzFindingsTest, public ::testing::WithParamInterface<ClosedBoxCall> {
+protected:
+  // The fuzzer's motor: four-wire half steps under a type code of no table entry (0x99), 200
+  // steps a unit, auto release, on connector 2 behind a motor on connector 1.
+  void HalfStepMotorOneStepIntoAMove() {
+    ASSERT_EQ(Start(), 1);
+    ASSERT_EQ(boxsim_wire(kSerial, 2, "four-wire-half"), 0);
+    ASSERT_EQ(AddMotor(0, 1, "A"), 0);
+    MotorInfo info = FourWireInfo(2, "B", 200.0f);
+    info.type = 0x99;
+    info.halfSteps = 1;
+    info.autoRelease = 1;
+    ASSERT_EQ(SM_Setup(0, -1, &info), 1);
+    ASSERT_TRUE(SM_SetDestination(0, 1, -2.0));
+    ASSERT_TRUE(::Run(0));
+    Tick(now_);  // the first step goes out at once; the ramp holds the next one 5 ms
+    now_ += 0.001;
+    ASSERT_EQ(Channel(0, 1).position, -1);
+    ASSERT_EQ(boxsim_position(kSerial, 2), -1);
+  }
+};
+
+// The fuzzer's "library at 0, emulator at -1": the first close halted the motor one half step
+// into its move and saved -1/200 units, then reset the channels. A second close of the closed box
+// found no handle for the chip write and fell back to a file-only save, which took the reset
+// channels' positions (0) as where the motors stood. The reopened box put a motor standing at -1
+// at 0, and every later move was one half step off.
+TEST_P(ClosedBoxTest, LeavesTheFileAsTheCloseWroteItAndTheReopenedMotorWhereItStands) {
+  HalfStepMotorOneStepIntoAMove();
+  ASSERT_TRUE(CloseDevice(0));
+  const ByteImage closed = ReadFileBytes(SettingsFile(kSerial));
+  ASSERT_EQ(closed.size(), kSettingsSize);
+  float saved = 0.0f;
+  std::memcpy(&saved, closed.data() + RecordOffset(1) + offsetof(MotorRecord, position), sizeof saved);
+  ASSERT_EQ(saved, static_cast<float>(-1.0 / 200.0));
+
+  GetParam().call();
+  EXPECT_EQ(ReadFileBytes(SettingsFile(kSerial)), closed);
+
+  ASSERT_EQ(InitPlugin(), 1);
+  ASSERT_TRUE(CheckDeviceConnection(0));
+  EXPECT_EQ(Channel(0, 1).position, -1);
+  EXPECT_EQ(boxsim_position(kSerial, 2), -1);
+  // The rest of the move continues the coil sequence from the phase the motor rests on.
+  MoveAndRest(0, 1, -2.0);
+  EXPECT_EQ(Channel(0, 1).position, -400);
+  EXPECT_EQ(boxsim_position(kSerial, 2), -400);
+  EXPECT_EQ(boxsim_errors(kSerial, 2), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FuzzFindings, ClosedBoxTest,
+    ::testing::Values(ClosedBoxCall{"CloseDeviceAgain", [] { EXPECT_TRUE(CloseDevice(0)); }},
+                      ClosedBoxCall{"CloseAllDevices", [] { CloseAllDevices(); }},
+                      ClosedBoxCall{"RenameDevice", [] { EXPECT_FALSE(RenameDevice(0, "Other")); }}),
+    ParamName());
 
 }  // namespace
 }  // namespace mervane::testing
