@@ -329,8 +329,10 @@ struct MultimediaTimer {
   std::mutex mutex;
   UINT event = 0;
   bool woken = false;
-  bool resting = false;
-  bool stop = false;
+  // Written with `mutex` held; the callback reads them without it, so that a tick never waits
+  // for a thread calling Wake or Resting.
+  std::atomic<bool> resting{false};
+  std::atomic<bool> stop{false};
   // The grid: call k is due at start + k * period. `start` is fixed by Start; `next` (the index
   // of the next grid point to call) belongs to the timer thread, except while no event exists
   // (Start, Wake after a rest).
@@ -368,11 +370,7 @@ void CALLBACK TimerProc(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
     else
       state.realtime = GetThreadPriority(GetCurrentThread()) == THREAD_PRIORITY_TIME_CRITICAL;
   }
-  bool stopping;
-  {
-    std::lock_guard lock(state.mutex);
-    stopping = state.stop || state.resting;
-  }
+  const bool stopping = state.stop.load(std::memory_order_acquire) || state.resting.load(std::memory_order_acquire);
   if (!stopping) {
     // Grid points the timer thread overslept are skipped, never burst through, as on the other
     // systems: the multimedia timer makes up for a stall with calls in quick succession, and

@@ -2,6 +2,7 @@
 // messages in the dialog's order, and how the fields fill the motor record.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "tools/setup_checks.h"
@@ -18,6 +19,24 @@ TEST(SetupChecksTest, ReadsNumbersAsTheDialog) {
   EXPECT_EQ(ReadInteger(" 42 "), 42);
   EXPECT_EQ(ReadInteger("4.5"), std::nullopt);
   EXPECT_EQ(ReadInteger("99999999999999999999"), std::nullopt);
+  EXPECT_EQ(ReadInteger("3000000000"), std::nullopt) << "beyond int32, as the dialog reads it";
+}
+
+// A length whose steps leave int32 is held at its end, as the dialog writes it (a plain
+// conversion would be undefined and wrap); one that is not a number gives 0 steps.
+TEST(SetupChecksTest, LengthStepsStayInsideTheRecord) {
+  struct LengthCase {
+    const char* length;
+    std::int32_t steps;
+  } cases[] = {{"5", 1000}, {"-2.5", -500}, {"1e12", INT32_MAX}, {"-1e12", INT32_MIN}, {"nan", 0}};
+  for (const LengthCase& c : cases) {
+    MotorInfo record{};
+    Fields f;
+    f.coefficient = "200";
+    f.length = c.length;
+    ASSERT_EQ(Apply(f, true, record), std::nullopt) << c.length;
+    EXPECT_EQ(+record.length, c.steps) << c.length;
+  }
 }
 
 struct Case {

@@ -2,11 +2,12 @@
 #include "tools/setup_checks.h"
 
 #include <cctype>
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "ui/motor_setup.h"
+#include "ui/texts.h"
 
 namespace mervane::setup {
 
@@ -22,34 +23,25 @@ std::string Folded(const std::string& text) {
     if (!std::isspace(c)) out += static_cast<char>(std::tolower(c));
   return out;
 }
-
-bool Blank(const std::string& text) {
-  for (unsigned char c : text)
-    if (!std::isspace(c)) return false;
-  return true;
-}
 }  // namespace
 
+// The dialog's own readings (ui/texts.h), so that a field means the same in both.
 std::optional<double> ReadNumber(const std::string& text) {
   double value = 0;
-  if (std::sscanf(text.c_str(), "%lg", &value) != 1) return std::nullopt;
+  if (ui::ScanDouble(text, value) != ui::Scan::Number) return std::nullopt;
   return value;
 }
 
 std::optional<long> ReadInteger(const std::string& text) {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(begin, &end, 10);
-  if (end == begin || errno == ERANGE) return std::nullopt;
-  while (std::isspace(static_cast<unsigned char>(*end))) ++end;
-  if (*end != 0) return std::nullopt;
-  return value;
+  std::optional<int> value = ui::ToInteger(text);
+  if (!value) return std::nullopt;
+  return *value;
 }
 
 std::optional<Complaint> CheckNumber(const std::string& text) {
-  // The dialog stays silent on blank text: sscanf reports end of input there.
-  if (Blank(text) || ReadNumber(text)) return std::nullopt;
+  // The dialog stays silent on blank text: the scan reports end of input there.
+  double value = 0;
+  if (ui::ScanDouble(text, value) != ui::Scan::NoNumber) return std::nullopt;
   return TypeError("Value must be number!");
 }
 
@@ -142,7 +134,7 @@ std::optional<Complaint> Apply(const Fields& fields, bool newMotor, MotorInfo& r
   record.coefficient = static_cast<float>(newCoefficient);
   // A length typed in units becomes steps through the new coefficient; untouched, it stays.
   if (newMotor || fields.length || fields.coefficient)
-    record.length = static_cast<std::int32_t>(std::trunc(ReadNumber(length).value_or(0.0) * record.coefficient));
+    record.length = ui::LengthSteps(ReadNumber(length).value_or(0.0) * static_cast<double>(record.coefficient));
   record.offset = static_cast<float>(ReadNumber(offset).value_or(0.0));
   record.acceleration = static_cast<std::int8_t>(*ReadInteger(acceleration));
   record.minStepTime = static_cast<std::uint16_t>(minStep);

@@ -23,7 +23,8 @@ double ReadOrZero(const std::string& text) {
   return ScanDouble(text, value) == Scan::Number ? value : 0.0;
 }
 
-// Steps of a length: truncated toward zero, held inside int32 (not a number: 0).
+}  // namespace
+
 std::int32_t LengthSteps(double steps) {
   if (std::isnan(steps)) return 0;
   if (steps >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
@@ -32,7 +33,6 @@ std::int32_t LengthSteps(double steps) {
     return std::numeric_limits<std::int32_t>::min();
   return static_cast<std::int32_t>(std::trunc(steps));
 }
-}  // namespace
 
 MotorSetupModel::MotorSetupModel(const WindowApi& api, MotorSetupView& view, std::uint32_t device, int motor)
     : api_(api), view_(view), device_(device), motor_(motor) {}

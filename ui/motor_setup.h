@@ -11,6 +11,10 @@
 
 namespace mervane::ui {
 
+// The steps of a length given in units times the coefficient: truncated toward zero, held inside
+// int32 (not a number: 0), as the record keeps them.
+std::int32_t LengthSteps(double steps);
+
 enum class SetupField { EBName, EBCoef, EBOffset, EBLen, EBAccel, EBMin, EBMax };
 enum class SetupFlag { ChSteps, ChFix };
 // Columns of the address selector: 0..6 are addresses 1..7, 7 is "U" (unplugged, address 0).
