@@ -240,6 +240,11 @@ private:
         const std::uint32_t d = Device();
         const int channel = in_.ConsumeIntegralInRange<int>(-2, 7);
         MotorInfo info = Info();
+        if (Trace())
+          std::fprintf(stderr, "   setup %u/%d: address %u type 0x%02X length %d coefficient %g acceleration %d steps %u..%u ms "
+                       "half %u release %u position %g\n", d, channel, info.address, info.type, info.length,
+                       static_cast<double>(info.coefficient), info.acceleration, info.minStepTime, info.maxStepTime,
+                       info.halfSteps, info.autoRelease, static_cast<double>(info.position));
         SM_Setup(d, channel, in_.ConsumeIntegralInRange<int>(0, 15) == 0 ? nullptr : &info);
         break;
       }
