@@ -93,8 +93,13 @@ void RaiseMotorStopped(std::uint32_t channel);
 // --- Slots and release (control thread, library lock held) ------------------------------------
 // Whether a used slot other than `slot` already has this address code.
 bool AddressTaken(const USBDriver& device, int slot, std::uint8_t address);
-// Whether a record's numbers can drive a channel: a finite, non-zero coefficient (steps per
-// unit; every conversion divides or multiplies by it) and an offset that is a number.
+// The smallest coefficient (steps per unit) a set-up takes: the settings file keeps positions as
+// float32 units, and below 2^31 / FLT_MAX (about 6.3e-30) a position of the int32 step range no
+// longer fits there, so a close and reopen would lose where the motor stands.
+inline constexpr float kMinCoefficient = 2147483648.0f / 3.40282347e38f;
+// Whether a record's numbers can drive a channel: a finite coefficient (steps per unit; every
+// conversion divides or multiplies by it) of at least kMinCoefficient in size, and an offset that
+// is a number.
 bool UsableNumbers(const MotorRecord& record);
 bool ConfigureSlot(USBDriver& device, int slot, const MotorRecord& source, bool checkUnique);
 int AddSlot(USBDriver& device, const MotorRecord& source);

@@ -28,7 +28,8 @@ bool AddressTaken(const USBDriver& device, int slot, std::uint8_t address) {
 }
 
 bool UsableNumbers(const MotorRecord& record) {
-  return std::isfinite(record.coefficient) && record.coefficient != 0.0f && !std::isnan(record.offset);
+  return std::isfinite(record.coefficient) && std::fabs(record.coefficient) >= kMinCoefficient &&
+         !std::isnan(record.offset);
 }
 
 // A record handed in (checkUnique: a new configuration) must be usable; records moved within the

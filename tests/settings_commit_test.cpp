@@ -349,7 +349,11 @@ TEST_F(CommitTest, SetupRefusesUnusableCoefficientsAndOffsets) {
       {"coefficient NaN", nan, 0.0f, false},   {"coefficient +inf", inf, 0.0f, false},
       {"coefficient -inf", -inf, 0.0f, false}, {"coefficient 0", 0.0f, 0.0f, false},
       {"coefficient -0", -0.0f, 0.0f, false},  {"offset NaN", 100.0f, nan, false},
-      {"negative coefficient", -100.0f, 0.0f, true}, {"tiny coefficient", 1e-30f, 2.5f, true},
+      {"negative coefficient", -100.0f, 0.0f, true}, {"tiny coefficient", 1e-29f, 2.5f, true},
+      {"negative tiny coefficient", -1e-29f, 0.0f, true},
+      // Below 2^31 / FLT_MAX a position no longer fits the file's float units.
+      {"coefficient too small for the file", 6e-30f, 0.0f, false},
+      {"denormal coefficient", 1.43633e-42f, 0.0f, false},
   };
   const Observed before = Observe();
   for (const Case& c : cases) {

@@ -151,12 +151,14 @@ INSTANTIATE_TEST_SUITE_P(
                       LoadedPosition{"in_range", -12345.0f, -12345}),
     ParamName());
 
-// A coefficient so small that a few steps are more units than a float32 holds: the saved
-// position is the largest finite float32 of the right sign, never infinity, and the record
-// handed out by SM_GetInfo says the same.
+// A coefficient so small that a few steps are more units than a float32 holds: a set-up refuses
+// it; one that a settings file already holds still drives the motor, and the saved position is
+// then the largest finite float32 of the right sign, never infinity, and the record handed out by
+// SM_GetInfo says the same.
 TEST_F(StepRangeTest, AShortMoveWithATinyCoefficientIsNeverSavedAsInfinity) {
-  ASSERT_EQ(Start(), 1);
-  ASSERT_EQ(AddMotor(0, 1, "T", 1e-36f), 0);
+  StartWith(UsedRecord(1, 1e-36f, 0.0f, "T"));
+  MotorInfo refused = FourWireInfo(2, "U", 1e-36f);
+  EXPECT_EQ(SM_Setup(0, -1, &refused), -1) << "a set-up takes no coefficient below 2^31 / FLT_MAX";
   for (std::int32_t steps : {1000, -1000}) {
     SCOPED_TRACE(steps);
     ASSERT_TRUE(SMN_StepMove("T", steps, false));
