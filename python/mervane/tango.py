@@ -19,7 +19,7 @@ import sys
 import tempfile
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import mervane
@@ -52,7 +52,7 @@ def name_of(member: str) -> Optional[str]:
         c = member[at]
         if c == "_":
             code = member[at + 1:at + 3]
-            if len(code) != 2 or any(h not in "0123456789ABCDEF" for h in code):
+            if len(code) != 2 or any(h not in "0123456789ABCDEFabcdef" for h in code):
                 return None
             out.append(int(code, 16))
             at += 3
@@ -175,6 +175,7 @@ class Options:
     state_dir: Optional[str] = None
     event_period: float = 0.1  # seconds between Position events while a motor moves
     poll_period: float = 0.005  # seconds between looks while a motor moves (idle: 10x)
+    nodb: bool = False
 
 
 class Hub:
@@ -235,7 +236,8 @@ class Hub:
         return added
 
     def add_motor_device(self, name: str) -> str:
-        """Serves a motor set up after the start; returns its device name."""
+        """Serves a motor set up after the start; returns its device name. Without a database the
+        device comes at the next start: Tango's file database takes no new devices."""
         device = motor_device(name)
         self.scan()
         with self.lock:
@@ -243,9 +245,8 @@ class Hub:
             exists = device.lower() in self.devices
         if known is None or known.name != name:
             _refuse("MERVANE_NameTaken", f"{device} serves another motor; {name!r} has no device")
-        if not exists:
-            import tango
-            tango.Util.instance().create_device("MervaneMotor", device)
+        if not exists and not self.options.nodb:
+            create_device("MervaneMotor", device)
         return device
 
     def wire(self, serial: str, info: mervane.MotorInfo) -> None:
@@ -323,35 +324,39 @@ class Hub:
             for serial, look in self.boxes.items():
                 box = listed.get(serial)
                 self.look_box(look, box.index if box else None, bool(box and box.connected))
+            due = []
             for name, look in self.motors.items():
                 self.look_motor(look, self.boxes)
                 moving = moving or look.state == MOVING
-                self.push_due(name, look, now)
-            boxes = dict(self.boxes)
-        for serial, look in boxes.items():
-            device = self.devices.get(box_device(serial).lower())
-            if device is not None:
-                device.show(look)
+                event = self.event_due(name, look, now)
+                if event is not None:
+                    due.append(event)
+        # Outside the lock: pushing waits for Tango, whose request threads may wait for the lock.
+        for device, state, position, changed in due:
+            device.publish(state, position, changed)
         return moving
 
-    def push_due(self, name: str, look: MotorLook, now: float) -> None:
-        """Pushes State and Position on a change of state, and Position at most once per event
-        period while the motor moves."""
+    def event_due(self, name: str, look: MotorLook, now: float) -> Optional[tuple]:
+        """(device, state, position, state changed) when State and Position are due to be pushed:
+        on a change of state, and at most once per event period while the motor moves."""
         device = self.devices.get(name)
         if look.state == MOVING:
             look.moved = True
         if device is None:
-            return
+            return None
         changed = look.state != look.pushed_state
         if changed or (look.state == MOVING and now - look.pushed_at >= self.options.event_period):
-            device.publish(look, changed)
             look.pushed_state, look.pushed_at = look.state, now
+            return device, look.state, look.position, changed
+        return None
 
     def started(self, device: str) -> None:
-        """A command moved a motor: look at once rather than at the next idle period."""
+        """A command moved a motor: look at once rather than at the next idle period, and push
+        what is seen then even when the move has ended already (a subscriber gets its stop)."""
         with self.lock:
             if device in self.motors:
                 self.motors[device].moved = True
+                self.motors[device].pushed_state = None
         self.wake.set()
 
     def run_monitor(self) -> None:
@@ -458,6 +463,25 @@ def _refuse(reason: str, text: str) -> None:
     tango.Except.throw_exception(reason, text, "mervane-tango")
 
 
+def create_device(cls: str, name: str) -> None:
+    """Enters a device in the database (a file one without --nodb too) and creates it here.
+    PyTango's Util.create_device takes every answer of a file database for "already there"."""
+    import tango
+    util = tango.Util.instance()
+    info = tango.DbDevInfo()
+    info.name, info._class, info.server = name, cls, util.get_ds_name()
+    try:
+        util.get_database().add_device(info)
+    except tango.DevFailed as error:
+        if error.args[0].reason != "API_NotSupported":  # a file database lists no new devices
+            raise
+    for known in util.get_class_list():
+        if known.get_name() == cls:
+            known.device_factory([name])
+            return
+    _refuse("MERVANE_NoClass", f"no device class {cls}")
+
+
 def _classes() -> tuple:
     """The device classes; built on first use so that the rest of the module needs no PyTango."""
     global _built
@@ -508,13 +532,12 @@ def _classes() -> tuple:
                 self.set_status(self.look.status)
                 return self.look
 
-        def publish(self, look: MotorLook, changed: bool) -> None:
+        def publish(self, state: str, position: float, changed: bool) -> None:
             """Monitor thread: the change events of a new state, or of a moving motor."""
             if changed:
-                self.set_state(states[look.state])
-                self.set_status(look.status)
-                self.push_change_event("State", states[look.state])
-            self.push_change_event("Position", look.position)
+                self.set_state(states[state])  # Tango sends the device's state, not the value given
+                self.push_change_event("State", states[state])
+            self.push_change_event("Position", position)
 
         def dev_state(self):
             return states[self.refresh().state]
@@ -586,8 +609,9 @@ def _classes() -> tuple:
             serial = name_of(self.get_name().split("/")[-1])
             self.serial = "" if serial is None else serial
             with _hub.lock:
+                # Tango may hand the name back in lower case: the serial is the box's own.
+                self.serial = next((s for s in _hub.boxes if s.lower() == self.serial.lower()), self.serial)
                 _hub.devices[self.key] = self
-            self.show(_hub.boxes.get(self.serial, BoxLook(self.serial)))
             # Tango's signal thread takes SIGTERM and SIGINT and ends the process after telling
             # the devices that asked: the motors are stopped and the settings saved first.
             for signo in (signal.SIGTERM, signal.SIGINT):
@@ -600,16 +624,23 @@ def _classes() -> tuple:
             with _hub.lock:
                 _hub.devices.pop(self.key, None)
 
-        def show(self, look: BoxLook) -> None:
-            if not look.connected:
-                self.set_state(DevState.DISABLE)
-                self.set_status(f"The box {self.serial} is unplugged")
-            elif look.failed:
-                self.set_state(DevState.FAULT)
-                self.set_status(f"Writes to the box {self.serial} fail")
-            else:
-                self.set_state(DevState.ON)
-                self.set_status(f"The box {self.serial} is connected")
+        def look(self) -> tuple:
+            """The state and status the monitor last saw."""
+            with _hub.lock:
+                look = _hub.boxes.get(self.serial, BoxLook(self.serial))
+                if not look.connected:
+                    return DevState.DISABLE, f"The box {self.serial} is unplugged"
+                if look.failed:
+                    return DevState.FAULT, f"Writes to the box {self.serial} fail"
+                return DevState.ON, f"The box {self.serial} is connected"
+
+        def dev_state(self):
+            state, status = self.look()
+            self.set_state(state)
+            return state
+
+        def dev_status(self) -> str:
+            return self.look()[1]
 
         def index(self) -> int:
             index = _hub.box_index(self.serial)
@@ -745,7 +776,7 @@ def open_hub(args: argparse.Namespace) -> Hub:
     emulator = None
     if args.sim:
         emulator = Emulator(_native.find_emulator(lib.path))
-    return Hub(lib, Options(args.sim, args.state, args.event_period), emulator)
+    return Hub(lib, Options(args.sim, args.state, args.event_period, nodb=args.nodb), emulator)
 
 
 def device_lists(hub: Hub) -> Dict[str, List[str]]:
@@ -760,7 +791,7 @@ def write_device_file(path: str, instance: str, lists: Dict[str, List[str]]) -> 
     """Tango's file database: the devices of each class of this server instance."""
     with open(path, "w", encoding="latin-1") as out:
         for cls, devices in lists.items():
-            if devices:
+            if devices:  # the file cannot name a class without devices
                 out.write(f"{SERVER}/{instance}/DEVICE/{cls}: {', '.join(devices)}\n")
 
 
@@ -798,10 +829,17 @@ def serve(hub: Hub, args: argparse.Namespace) -> int:
     instance = args.instance or "nodb"
     tango_args = [SERVER, instance]
     device_file = None
+    classes = _classes()
     if args.nodb:
+        lists = device_lists(hub)
+        if not lists["MervaneBox"]:
+            print("mervane-tango: no box found", file=sys.stderr)
+            hub.shut_down()
+            return 1
+        classes = tuple(c for c in classes if lists[c.__name__])
         handle, device_file = tempfile.mkstemp(prefix="mervane-tango-", suffix=".db")
         os.close(handle)
-        write_device_file(device_file, instance, device_lists(hub))
+        write_device_file(device_file, instance, lists)
         tango_args += ["-ORBendPoint", f"giop:tcp:{args.host or '127.0.0.1'}:{args.port}", f"-file={device_file}"]
     else:
         if args.host or args.port:
@@ -814,16 +852,14 @@ def serve(hub: Hub, args: argparse.Namespace) -> int:
     def started() -> None:
         hub.start()
         if not args.nodb:  # motors the database does not list yet get their devices now
-            util = tango.Util.instance()
             served = {d.lower() for d in hub.devices}
             for name in device_lists(hub)["MervaneMotor"] + device_lists(hub)["MervaneBox"]:
                 if name.lower() not in served:
-                    cls = "MervaneMotor" if name.startswith(MOTOR_PREFIX) else "MervaneBox"
-                    util.create_device(cls, name)
+                    create_device("MervaneMotor" if name.startswith(MOTOR_PREFIX) else "MervaneBox", name)
         print(f"mervane-tango: serving {len(hub.motors)} motors and {len(hub.boxes)} boxes", flush=True)
 
     try:
-        run(_classes(), args=tango_args, post_init_callback=started, raises=True)
+        run(classes, args=tango_args, post_init_callback=started, raises=True)
     finally:
         hub.shut_down()
         if device_file:
