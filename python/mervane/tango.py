@@ -236,8 +236,7 @@ class Hub:
         return added
 
     def add_motor_device(self, name: str) -> str:
-        """Serves a motor set up after the start; returns its device name. Without a database the
-        device comes at the next start: Tango's file database takes no new devices."""
+        """Serves a motor set up after the start; returns its device name."""
         device = motor_device(name)
         self.scan()
         with self.lock:
@@ -245,7 +244,7 @@ class Hub:
             exists = device.lower() in self.devices
         if known is None or known.name != name:
             _refuse("MERVANE_NameTaken", f"{device} serves another motor; {name!r} has no device")
-        if not exists and not self.options.nodb:
+        if not exists:
             create_device("MervaneMotor", device)
         return device
 
@@ -478,6 +477,9 @@ def create_device(cls: str, name: str) -> None:
     for known in util.get_class_list():
         if known.get_name() == cls:
             known.device_factory([name])
+            device = _hub.devices.get(name.lower())
+            if hasattr(device, "apply_unit"):
+                device.apply_unit()
             return
     _refuse("MERVANE_NoClass", f"no device class {cls}")
 
@@ -487,7 +489,7 @@ def _classes() -> tuple:
     global _built
     if _built is not None:
         return _built
-    from tango import AttrWriteType, DevState, DispLevel
+    from tango import AttrWriteType, DevFailed, DevState, DispLevel
     from tango.server import Device, attribute, command
 
     states = {ON: DevState.ON, MOVING: DevState.MOVING, DISABLE: DevState.DISABLE, FAULT: DevState.FAULT}
@@ -511,11 +513,10 @@ def _classes() -> tuple:
                 self.look = _hub.motors[self.key]
                 self.look.pushed_state = None
                 _hub.devices[self.key] = self
-            for attr in ("Position", "Target"):
-                multi = self.get_device_attr().get_attr_by_name(attr)
-                props = multi.get_properties()
-                props.unit = self.look.unit
-                multi.set_properties(props)
+            try:
+                self.apply_unit()
+            except DevFailed:
+                pass  # created while the server runs, not yet listed: create_device applies it
             self.set_change_event("State", True, False)
             self.set_change_event("Position", True, False)
             self.refresh()
@@ -524,6 +525,14 @@ def _classes() -> tuple:
         def delete_device(self) -> None:
             with _hub.lock:
                 _hub.devices.pop(self.key, None)
+
+        def apply_unit(self) -> None:
+            """Position and Target in the motor's unit, "mm" or "deg"."""
+            for attr in ("Position", "Target"):
+                multi = self.get_device_attr().get_attr_by_name(attr)
+                props = multi.get_properties()
+                props.unit = self.look.unit
+                multi.set_properties(props)
 
         def refresh(self) -> MotorLook:
             with _hub.lock:
@@ -790,9 +799,8 @@ def device_lists(hub: Hub) -> Dict[str, List[str]]:
 def write_device_file(path: str, instance: str, lists: Dict[str, List[str]]) -> None:
     """Tango's file database: the devices of each class of this server instance."""
     with open(path, "w", encoding="latin-1") as out:
-        for cls, devices in lists.items():
-            if devices:  # the file cannot name a class without devices
-                out.write(f"{SERVER}/{instance}/DEVICE/{cls}: {', '.join(devices)}\n")
+        for cls, devices in sorted(lists.items(), key=lambda item: not item[1]):
+            out.write(f"{SERVER}/{instance}/DEVICE/{cls}: {', '.join(devices)}\n")
 
 
 def register(hub: Hub, instance: str) -> int:
@@ -836,7 +844,6 @@ def serve(hub: Hub, args: argparse.Namespace) -> int:
             print("mervane-tango: no box found", file=sys.stderr)
             hub.shut_down()
             return 1
-        classes = tuple(c for c in classes if lists[c.__name__])
         handle, device_file = tempfile.mkstemp(prefix="mervane-tango-", suffix=".db")
         os.close(handle)
         write_device_file(device_file, instance, lists)

@@ -252,19 +252,26 @@ def test_setup_refusals(srv):
     assert box.SimSteps(2) == srv.motor("B").Steps  # motor B untouched
 
 
-def test_a_motor_set_up_through_the_box_is_served_from_the_next_start(tmp_path):
+def test_a_motor_set_up_through_the_box_is_served_at_once_and_after_a_restart(tmp_path):
     own = Server(tmp_path)
     try:
-        name = own.box("SIM00001").Setup(["name=Z_1", "type=X (4wires)", "address=5", "coefficient=100"])
+        box = own.box("SIM00001")
+        name = box.Setup(["name=Z_1", "type=R (2wires)", "address=5", "coefficient=100"])
         assert name.lower() == "mervane/motor/z_5f1"
+        z = own.proxy(name)
+        assert z.get_attribute_config("Position").unit == "deg"
+        z.Position = 1.5
+        wait_state(z, tango.DevState.ON)
+        assert (z.Position, box.SimSteps(5)) == (1.5, 150)
     finally:
         assert own.stop() == 0
     again = Server(tmp_path)
     try:
         z = again.proxy(name)
-        z.Position = 1.5
+        assert z.Position == 1.5  # saved at the end of the first server
+        z.Position = 0.0
         wait_state(z, tango.DevState.ON)
-        assert (z.Position, again.box("SIM00001").SimSteps(5)) == (1.5, 150)
+        assert again.box("SIM00001").SimSteps(5) == -150  # the emulator counts from this start
     finally:
         again.stop()
 
