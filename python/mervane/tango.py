@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import ctypes
+import importlib.util
 import os
 import signal
 import string
@@ -20,7 +21,7 @@ import tempfile
 import threading
 import time
 from dataclasses import dataclass
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence
 
 import mervane
 from mervane import _native
@@ -171,11 +172,8 @@ class MotorLook:
 
 @dataclass
 class Options:
-    simulate: bool = False
-    state_dir: Optional[str] = None
     event_period: float = 0.1  # seconds between Position events while a motor moves
     poll_period: float = 0.005  # seconds between looks while a motor moves (idle: 10x)
-    nodb: bool = False
 
 
 class Hub:
@@ -258,13 +256,6 @@ class Hub:
             if box.serial == serial:
                 return box.index
         return None
-
-    def motor(self, device: str) -> Tuple[MotorLook, mervane.Motor]:
-        """The look and the package's motor of a device; mervane.Error when the motor cannot be
-        reached (its box unplugged, the motor removed)."""
-        with self.lock:
-            look = self.motors[device]
-        return look, self.lib.motor(look.name)
 
     def box_motors(self, serial: str) -> List[mervane.Motor]:
         index = self.box_index(serial)
@@ -359,7 +350,8 @@ class Hub:
         self.wake.set()
 
     def run_monitor(self) -> None:
-        with _omni_thread():
+        import tango
+        with tango.EnsureOmniThread():  # PyTango pushes events only from threads its ORB knows
             moving = True
             while not self.quit.is_set():
                 try:
@@ -401,19 +393,6 @@ class Hub:
                     pass
         finally:
             self.lib.close()
-
-
-class _omni_thread:
-    """Makes a Python thread known to Tango's ORB while it pushes events (PyTango needs that)."""
-
-    def __enter__(self) -> "_omni_thread":
-        import tango
-        self._guard = tango.EnsureOmniThread()
-        self._guard.__enter__()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self._guard.__exit__(*exc)
 
 
 def parse_setup(words: Sequence[str]) -> Dict[str, object]:
@@ -785,7 +764,7 @@ def open_hub(args: argparse.Namespace) -> Hub:
     emulator = None
     if args.sim:
         emulator = Emulator(_native.find_emulator(lib.path))
-    return Hub(lib, Options(args.sim, args.state, args.event_period, nodb=args.nodb), emulator)
+    return Hub(lib, Options(args.event_period), emulator)
 
 
 def device_lists(hub: Hub) -> Dict[str, List[str]]:
@@ -830,7 +809,6 @@ def register(hub: Hub, instance: str) -> int:
 
 def serve(hub: Hub, args: argparse.Namespace) -> int:
     """Runs the Tango server until SIGTERM or SIGINT, then stops the motors and saves."""
-    import tango
     from tango.server import run
     global _hub
     _hub = hub
@@ -867,6 +845,9 @@ def serve(hub: Hub, args: argparse.Namespace) -> int:
 
     try:
         run(classes, args=tango_args, post_init_callback=started, raises=True)
+    except Exception as error:  # Tango could not start (a port in use, no database, ...)
+        print(f"mervane-tango: the server stopped: {error}", file=sys.stderr)
+        return 1
     finally:
         hub.shut_down()
         if device_file:
@@ -876,9 +857,7 @@ def serve(hub: Hub, args: argparse.Namespace) -> int:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parse_arguments(sys.argv[1:] if argv is None else argv)
-    try:
-        import tango  # noqa: F401
-    except ImportError:
+    if importlib.util.find_spec("tango") is None:
         print("mervane-tango: PyTango is missing (Debian: apt install python3-tango; run /usr/bin/python3)",
               file=sys.stderr)
         return 2

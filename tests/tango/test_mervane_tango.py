@@ -1,7 +1,6 @@
 # mervane-tango on the box emulator: the server runs as a separate process without a database,
 # the clients here; moves by writing Position checked against the emulator's decoded steps, states,
 # change events, unplug and replug, two clients at once, a client that dies, SIGTERM.
-import os
 import signal
 import socket
 import subprocess
