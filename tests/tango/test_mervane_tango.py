@@ -101,7 +101,8 @@ MOTORS = [(0, "A", "X (4wires)", dict(address=1, coefficient=200)),
           (0, "R 1", "R (synchron)", dict(address=3, coefficient=10, half_steps=True)),
           (0, "K", "X block (4wires)", dict(address=4, coefficient=100, length=2)),
           (0, "N", "X (2wires)", dict(address=0, coefficient=100)),
-          (1, "U", "X (4wires)", dict(address=1, coefficient=200))]
+          (1, "U", "X (4wires)", dict(address=1, coefficient=200)),
+          (1, "a", "X (4wires)", dict(address=2, coefficient=200))]  # Tango's names ignore case: A's
 
 
 @pytest.fixture(scope="module")
@@ -123,6 +124,11 @@ def test_devices_of_the_motors_and_boxes_found_at_start(srv):
     assert srv.motor("N").state() == tango.DevState.DISABLE  # no address
     with pytest.raises(tango.DevFailed):
         srv.motor("NOPE").state()
+
+
+def test_names_that_differ_only_in_case_share_the_first_motors_device(srv):
+    assert "no device for 'a' on SIM00002: mervane/motor/a serves 'A'" in "".join(srv.output)
+    assert srv.motor("a").Steps == srv.box("SIM00001").SimSteps(1)  # motor A's device
 
 
 def test_write_position_returns_at_once_and_the_move_arrives(srv):
