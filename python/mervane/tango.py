@@ -398,7 +398,7 @@ class Hub:
 def parse_setup(words: Sequence[str]) -> Dict[str, object]:
     """The arguments of MervaneBox.Setup, "key=value" texts, as keywords of Library.setup."""
     kinds: Dict[str, Callable[[str], object]] = {
-        "name": str, "type": str, "address": int, "coefficient": float, "length": float, "acceleration": int,
+        "name": str, "type": _type_code, "address": int, "coefficient": float, "length": float, "acceleration": int,
         "min_step_time": int, "max_step_time": int, "half_steps": _flag, "auto_release": _flag, "offset": float,
         "channel": int}
     settings: Dict[str, object] = {}
@@ -411,6 +411,14 @@ def parse_setup(words: Sequence[str]) -> Dict[str, object]:
     if "name" not in settings or "type" not in settings:
         raise ValueError("Setup needs name=... and type=...")
     return settings
+
+
+def _type_code(text: str) -> object:
+    """A type's code (decimal or 0x hex) or its name."""
+    try:
+        return int(text, 0)
+    except ValueError:
+        return text
 
 
 def _flag(text: str) -> bool:

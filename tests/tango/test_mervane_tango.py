@@ -1,6 +1,7 @@
 # mervane-tango on the box emulator: the server runs as a separate process without a database,
 # the clients here; moves by writing Position checked against the emulator's decoded steps, states,
 # change events, unplug and replug, two clients at once, a client that dies, SIGTERM.
+import os
 import signal
 import socket
 import subprocess
@@ -354,3 +355,83 @@ def test_device_names_map_and_unmap(name, member):
 @pytest.mark.parametrize("member", ["a b", "_4", "_zz", "a/b", "_4g", "a.b"])
 def test_members_the_mapping_cannot_make(member):
     assert server.name_of(member) is None
+
+
+def run_server(tmp_path, *args, env=None):
+    """mervane-tango with these arguments, to its end: (exit status, output)."""
+    done = subprocess.run([sys.executable, "-m", "mervane.tango", "--sim", "--state", str(tmp_path), *args],
+                          cwd=PYTHON_DIR, capture_output=True, text=True, timeout=60, env=env)
+    return done.returncode, done.stdout + done.stderr
+
+
+def test_no_box_ends_the_server_with_a_message(tmp_path):
+    env = dict(os.environ, BOXSIM_BOXES="")
+    status, output = run_server(tmp_path, "--nodb", "--port", str(free_port()), env=env)
+    assert (status, output.strip().splitlines()[-1]) == (1, "mervane-tango: no box found")
+
+
+def test_a_port_in_use_ends_the_server_with_a_message(tmp_path):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        status, output = run_server(tmp_path, "--nodb", "--port", str(taken.getsockname()[1]))
+    assert status == 1
+    assert "mervane-tango: the server stopped" in output
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--nodb"], "--nodb needs --port N"),
+    (["--nodb", "--port", "1", "--register", "x"], "--register needs the database"),
+    ([], "name the INSTANCE to run"),
+    (["--nodb", "--port", "1", "--event-period", "0"], "--event-period must be above 0"),
+])
+def test_argument_refusals(args, message, capsys):
+    with pytest.raises(SystemExit) as ended:
+        server.parse_arguments(args)
+    assert ended.value.code == 2
+    assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("words, settings", [
+    (["name=X", "type=X (4wires)"], dict(name="X", type="X (4wires)")),
+    (["name = Y ", "type=R (2wires)", "address=3", "coefficient=2.5", "half_steps=yes", "auto_release=0"],
+     dict(name="Y", type="R (2wires)", address=3, coefficient=2.5, half_steps=True, auto_release=False)),
+    (["name=a=b", "type=0x85", "channel=2", "offset=-1"], dict(name="a=b", type=0x85, channel=2, offset=-1.0)),
+    (["name=c", "type=4"], dict(name="c", type=4)),
+])
+def test_setup_words(words, settings):
+    assert server.parse_setup(words) == settings
+
+
+@pytest.mark.parametrize("words, message", [
+    (["name=X"], "needs name=... and type=..."),
+    (["name=X", "type=T", "colour=red"], "'colour=red' is no key=value"),
+    (["name=X", "type=T", "address"], "'address' is no key=value"),
+    (["name=X", "type=T", "address=one"], "invalid literal"),
+    (["name=X", "type=T", "half_steps=maybe"], "'maybe' is no yes/no"),
+])
+def test_setup_word_refusals(words, message):
+    with pytest.raises(ValueError, match=message):
+        server.parse_setup(words)
+
+
+def test_run_destinations():
+    assert server.parse_destinations(["A=1.5", "a=b=-2", "R 1=0"]) == {"A": 1.5, "a=b": -2.0, "R 1": 0.0}
+    assert server.parse_destinations([]) == {}
+    for bad in (["A"], ["A=x"]):
+        with pytest.raises(ValueError):
+            server.parse_destinations(bad)
+
+
+def test_device_file_lists_each_class_and_an_empty_one_last(tmp_path):
+    path = tmp_path / "devices"
+    server.write_device_file(str(path), "i1", {"MervaneMotor": [], "MervaneBox": ["mervane/box/S1", "mervane/box/S2"]})
+    assert path.read_text().splitlines() == ["MervaneTango/i1/DEVICE/MervaneBox: mervane/box/S1, mervane/box/S2",
+                                             "MervaneTango/i1/DEVICE/MervaneMotor: "]
+
+
+@pytest.mark.parametrize("code, half, kind", [
+    (0x85, False, b"four-wire"), (0x85, True, b"four-wire-half"), (0x2D, True, b"synchron-half"),
+    (0x6A, False, b"synchron"), (0x04, False, b"two-wire"), (0x41, True, b"two-wire")])
+def test_emulator_wiring_of_each_drive(code, half, kind):
+    assert server.wiring_of(code, half) == kind
