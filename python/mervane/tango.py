@@ -292,10 +292,11 @@ class Hub:
             info = motor.info
             running = motor.running
             look.position, look.target = motor.position, motor.target
+            # In doubles: the record's absolute position is a float32 and loses steps far out.
+            look.steps = round((look.position + motor.zero) * info.coefficient)
         except mervane.Error:
             look.state, look.status = DISABLE, f"No motor named {look.name!r} on the box {look.serial}"
             return
-        look.steps = round(info.position * info.coefficient)
         if box.failed:
             look.state, look.status = FAULT, f"Writes to the box {look.serial} fail"
         elif info.address == 0:
@@ -871,7 +872,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 2
     # Tango's signal thread waits for SIGTERM and SIGINT; the threads the library starts must not
     # take them first (and end the process unsaved), so they inherit the signals blocked.
-    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})
+    if hasattr(signal, "pthread_sigmask"):  # POSIX
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})
     try:
         hub = open_hub(args)
     except mervane.Error as error:
