@@ -174,6 +174,15 @@ def test_change_events_show_the_move_and_the_stop(srv):
     assert srv.box("SIM00001").SimSteps(2) == -300
 
 
+@pytest.mark.parametrize("value", [float("nan"), float("inf"), 1e300])
+def test_positions_out_of_reach_are_refused(srv, value):
+    b = srv.motor("B")
+    target = b.Target
+    with pytest.raises(tango.DevFailed):
+        b.Position = value
+    assert (b.state(), b.Target) == (tango.DevState.ON, target)
+
+
 def test_two_clients_move_two_motors_of_one_box_at_once(srv):
     errors = []
 
