@@ -51,7 +51,8 @@ if(TARGET mervanectl)
   if(MERVANE_HELP2MAN)
     set(page ${CMAKE_BINARY_DIR}/packaging/mervanectl.1)
     add_custom_command(OUTPUT ${page}.gz
-      COMMAND ${MERVANE_HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
+      # HOME as the user reads it in the page, not the build machine's.
+      COMMAND ${CMAKE_COMMAND} -E env "HOME=$HOME" ${MERVANE_HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
               --name "drive the motors of mervane USB boxes from the shell" --section 1
               --include ${MERVANE_PACKAGING_DIR}/mervanectl.h2m --output ${page} $<TARGET_FILE:mervanectl>
       COMMAND gzip -9nf ${page}
@@ -188,3 +189,14 @@ box emulator) through the installed shared library, with ctypes: no compiled
 extension.")
 
 include(CPack)
+
+# The packages' soname, checked on the built tree with the other tests.
+if(MERVANE_TESTS AND TARGET mervanectl)
+  set(tools $<TARGET_FILE:mervanectl>)
+  if(TARGET mervane-panel)
+    list(APPEND tools $<TARGET_FILE:mervane-panel>)
+  endif()
+  add_test(NAME library_soname COMMAND ${CMAKE_COMMAND} -DREADELF=${CMAKE_READELF}
+    -DLIBRARY=$<TARGET_FILE:mervane> -DLINK=$<TARGET_LINKER_FILE:mervane> "-DTOOLS=${tools}"
+    -P ${MERVANE_PACKAGING_DIR}/tests/check_soname.cmake)
+endif()
