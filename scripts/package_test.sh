@@ -53,7 +53,8 @@ echo "== C program built with CMake's find_package(mervane), control window show
 cmake -S "$repo/packaging/tests" -B cmake-build >/dev/null
 cmake --build cmake-build >/dev/null
 mkdir -p cmake-config
-QT_QPA_PLATFORM=offscreen MERVANE_CONFIG_DIR="$work/cmake-config/" ./cmake-build/drive_motor "$emulator" --window
+mkdir -m 700 xdg-runtime
+XDG_RUNTIME_DIR="$work/xdg-runtime" QT_QPA_PLATFORM=offscreen MERVANE_CONFIG_DIR="$work/cmake-config/" ./cmake-build/drive_motor "$emulator" --window
 
 echo "== /usr/bin/python3 -c 'import mervane'"
 /usr/bin/python3 - "$work/py" <<'PY'
