@@ -48,7 +48,9 @@ if(TARGET mervanectl)
   install(FILES $<TARGET_FILE_DIR:mervanectl>/mervane-list DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   # The manual page comes from the program's own --help.
   find_program(MERVANE_HELP2MAN help2man)
-  if(MERVANE_HELP2MAN)
+  if(NOT MERVANE_HELP2MAN AND MERVANE_INSTALLED_PATHS)
+    message(FATAL_ERROR "the manual page of mervanectl needs help2man")
+  elseif(MERVANE_HELP2MAN)
     set(page ${CMAKE_BINARY_DIR}/packaging/mervanectl.1)
     add_custom_command(OUTPUT ${page}.gz
       # HOME as the user reads it in the page, not the build machine's.
@@ -79,6 +81,10 @@ install(FILES ${MERVANE_PACKAGING_DIR}/60-mervane.rules DESTINATION lib/udev/rul
 # its metadata and any console scripts the project declares; nothing is written into the sources.
 find_program(MERVANE_DEBIAN_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(MERVANE_DEBIAN_PYTHON)
+  execute_process(COMMAND ${MERVANE_DEBIAN_PYTHON} -c "import setuptools" RESULT_VARIABLE no_setuptools
+                  OUTPUT_QUIET ERROR_QUIET)
+endif()
+if(MERVANE_DEBIAN_PYTHON AND no_setuptools EQUAL 0)
   set(stage ${CMAKE_BINARY_DIR}/packaging/python)
   file(GLOB python_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/mervane/*)
   add_custom_command(OUTPUT ${stage}/done
@@ -93,6 +99,8 @@ if(MERVANE_DEBIAN_PYTHON)
     DEPENDS ${python_sources} ${CMAKE_SOURCE_DIR}/python/pyproject.toml VERBATIM)
   add_custom_target(mervane-python-stage ALL DEPENDS ${stage}/done)
   install(DIRECTORY ${stage}/root/usr/ DESTINATION . USE_SOURCE_PERMISSIONS COMPONENT python)
+elseif(MERVANE_INSTALLED_PATHS)
+  message(FATAL_ERROR "python3-mervane needs Debian's /usr/bin/python3 with python3-setuptools")
 endif()
 
 # ---- every package: copyright and changelog ------------------------------------------------------
