@@ -56,7 +56,7 @@ mkdir -p cmake-config
 mkdir -m 700 xdg-runtime
 XDG_RUNTIME_DIR="$work/xdg-runtime" QT_QPA_PLATFORM=offscreen MERVANE_CONFIG_DIR="$work/cmake-config/" ./cmake-build/drive_motor "$emulator" --window
 
-echo "== /usr/bin/python3 -c 'import mervane'"
+echo "== /usr/bin/python3: import mervane, move a motor on the emulator"
 /usr/bin/python3 - "$work/py" <<'PY'
 import sys
 import mervane
