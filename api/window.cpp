@@ -94,10 +94,16 @@ void FillApi(ui::WindowApi& api) {
   api.dlgRename = &DlgRename;
 }
 
-// The module file: MERVANE_WINDOW_MODULE, else beside the file that holds this code.
+// The module file: MERVANE_WINDOW_MODULE, else beside the file that holds this code (a build
+// tree), else in its mervane/ subfolder (an installed library: the loader's own folders hold
+// only libraries with a soname, and the module has none).
 std::string ModulePath() {
   if (std::optional<std::string> chosen = platform::GetEnv("MERVANE_WINDOW_MODULE")) return *chosen;
-  return platform::OwnFolder() + platform::kPathSeparator + kModuleFile;
+  const std::string folder = platform::OwnFolder() + platform::kPathSeparator;
+  const std::string beside = folder + kModuleFile;
+  if (platform::FileExists(beside)) return beside;
+  const std::string installed = folder + "mervane" + platform::kPathSeparator + kModuleFile;
+  return platform::FileExists(installed) ? installed : beside;
 }
 
 // The module, loaded and attached on the first call that finds a display; null without one (then

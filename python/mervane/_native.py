@@ -3,14 +3,34 @@ from __future__ import annotations
 
 import ctypes
 import os
+import sysconfig
 from pathlib import Path
 from typing import Optional
 
 LIBRARY_NAME = "libmervane.so"
 EMULATOR_NAME = "libmervane-boxsim.so"
+# The installed library goes by its soname (libmervane.so itself comes only with the development
+# files); its private modules, the emulator among them, lie in the mervane/ folder beside it.
+INSTALLED_NAME = "libmervane.so.1"
+PRIVATE_FOLDER = "mervane"
 _PACKAGE_DIR = Path(__file__).resolve().parent
 # python/mervane/ inside a source checkout: the checkout's build folder is ../../build.
 _CHECKOUT_BUILD = _PACKAGE_DIR.parent.parent / "build"
+
+
+def _system_library_dirs() -> list:
+    """The folders an installed libmervane is found in: local installations first, then the
+    system's, each with its multiarch folder (x86_64-linux-gnu, ...) before the plain one."""
+    multiarch = sysconfig.get_config_var("MULTIARCH")
+    dirs = []
+    for prefix in ("/usr/local/lib", "/usr/lib"):
+        if multiarch:
+            dirs.append(os.path.join(prefix, multiarch))
+        dirs.append(prefix)
+    return dirs
+
+
+SYSTEM_LIBRARY_DIRS = _system_library_dirs()
 
 
 class MotorInfo(ctypes.Structure):
@@ -77,12 +97,15 @@ SIGNATURES = {
 
 def library_candidates() -> list:
     """Where libmervane.so is looked for, in order: $MERVANE_LIBRARY, next to this package, the
-    build folder of a source checkout, then the loader path (a bare name)."""
+    build folder of a source checkout, the installed libmervane.so.1 (SYSTEM_LIBRARY_DIRS), then
+    the loader path (a bare name)."""
     candidates = []
     chosen = os.environ.get("MERVANE_LIBRARY")
     if chosen:
         candidates.append(chosen)
-    candidates += [str(_PACKAGE_DIR / LIBRARY_NAME), str(_CHECKOUT_BUILD / LIBRARY_NAME), LIBRARY_NAME]
+    candidates += [str(_PACKAGE_DIR / LIBRARY_NAME), str(_CHECKOUT_BUILD / LIBRARY_NAME)]
+    candidates += [os.path.join(folder, INSTALLED_NAME) for folder in SYSTEM_LIBRARY_DIRS]
+    candidates.append(LIBRARY_NAME)
     return candidates
 
 
@@ -99,12 +122,14 @@ def find_library() -> str:
 
 def find_emulator(library_path: str) -> Optional[str]:
     """The box emulator built with the library: $MERVANE_D2XX_LIBRARY, beside the library (or in
-    its boxsim/ folder, the build tree's layout), or in a checkout's build folder."""
+    its boxsim/ folder, the build tree's layout, or its mervane/ folder, the installed one), or in
+    a checkout's build folder."""
     chosen = os.environ.get("MERVANE_D2XX_LIBRARY")
     if chosen:
         return chosen
     folder = Path(library_path).resolve().parent if os.sep in library_path else _PACKAGE_DIR
-    for path in (folder / EMULATOR_NAME, folder / "boxsim" / EMULATOR_NAME, _CHECKOUT_BUILD / "boxsim" / EMULATOR_NAME):
+    for path in (folder / EMULATOR_NAME, folder / "boxsim" / EMULATOR_NAME, folder / PRIVATE_FOLDER / EMULATOR_NAME,
+                 _CHECKOUT_BUILD / "boxsim" / EMULATOR_NAME):
         if path.is_file():
             return str(path)
     return None
