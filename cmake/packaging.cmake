@@ -2,7 +2,8 @@
 #   libmervane1     the shared library (soname libmervane.so.1) and its control window module
 #   libmervane-dev  the headers, the libmervane.so link, mervane.pc and the CMake package config
 #   mervane-tools   mervanectl, mervane-panel, the box emulator for --sim, the udev rule, man pages
-#   python3-mervane the Python package, which finds the installed library by itself
+#   python3-mervane the Python package, which finds the installed library by itself, and the
+#                   Tango device server mervane-tango (man page; PyTango only suggested)
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr -DMERVANE_INSTALLED_PATHS=ON to build the packages.
 
 include(CMakePackageConfigHelpers)
@@ -97,8 +98,27 @@ if(MERVANE_DEBIAN_PYTHON AND no_setuptools EQUAL 0)
     COMMAND ${CMAKE_COMMAND} -E touch ${stage}/done
     WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/python
     DEPENDS ${python_sources} ${CMAKE_SOURCE_DIR}/python/pyproject.toml VERBATIM)
-  add_custom_target(mervane-python-stage ALL DEPENDS ${stage}/done)
+  set(python_outputs ${stage}/done)
   install(DIRECTORY ${stage}/root/usr/ DESTINATION . USE_SOURCE_PERMISSIONS COMPONENT python)
+  # The manual page of the console script mervane-tango, from the staged script's own --help
+  # (which needs neither a box nor PyTango), run by Debian's Python on the staged package.
+  find_program(MERVANE_HELP2MAN help2man)
+  if(NOT MERVANE_HELP2MAN AND MERVANE_INSTALLED_PATHS)
+    message(FATAL_ERROR "the manual page of mervane-tango needs help2man")
+  elseif(MERVANE_HELP2MAN)
+    set(page ${CMAKE_BINARY_DIR}/packaging/mervane-tango.1)
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${stage}/root/usr/lib/python3/dist-packages
+              ${MERVANE_HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
+              --name "Tango device server for the motors of mervane USB boxes" --section 1
+              --include ${MERVANE_PACKAGING_DIR}/mervane-tango.h2m --output ${page} ${stage}/root/usr/bin/mervane-tango
+      COMMAND gzip -9nf ${page}
+      DEPENDS ${stage}/done ${MERVANE_PACKAGING_DIR}/mervane-tango.h2m VERBATIM)
+    list(APPEND python_outputs ${page}.gz)
+    install(FILES ${page}.gz DESTINATION ${MERVANE_MAN1} COMPONENT python)
+  endif()
+  # One target for both: two targets sharing the stage would run its command twice at once.
+  add_custom_target(mervane-python-stage ALL DEPENDS ${python_outputs})
 elseif(MERVANE_INSTALLED_PATHS)
   message(FATAL_ERROR "python3-mervane needs Debian's /usr/bin/python3 with python3-setuptools")
 endif()
@@ -189,12 +209,17 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_COMPONENT_PYTHON_DEPENDS lib)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "mervane-tools")  # the emulator of simulate=True
+# PyTango only for the console script mervane-tango: the package itself works without it.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-tango")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
   ${MERVANE_PACKAGING_DIR}/python3-mervane/postinst ${MERVANE_PACKAGING_DIR}/python3-mervane/prerm)
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION "drive stepper motors on mervane USB boxes - Python 3
 The Python package mervane drives the motors of mervane USB boxes (or of the
 box emulator) through the installed shared library, with ctypes: no compiled
-extension.")
+extension.
+
+It also holds mervane-tango, a Tango device server for the motors of the
+boxes a PC holds; it needs PyTango (python3-tango).")
 
 include(CPack)
 

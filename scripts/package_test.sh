@@ -2,7 +2,8 @@
 # Tests the packages of dist/ (scripts/package.sh) as installed: installs them with apt on this
 # machine, runs `mervanectl --sim demo --quick` from the PATH, builds a C program with pkg-config
 # and one with CMake's find_package that each move a motor on the installed emulator, moves one
-# from Debian's own Python, then purges the packages and checks that nothing of them is left.
+# from Debian's own Python, runs mervane-tango from the PATH (serves that motor where PyTango is
+# installed), then purges the packages and checks that nothing of them is left.
 # Needs root (or sudo); packages of mervane already installed are purged first.
 set -euo pipefail
 trap 'echo "package_test.sh: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
@@ -16,7 +17,8 @@ debs=(dist/*.deb)
 repo=$PWD
 work=$(mktemp -d)
 purge() { $SUDO dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true; }
-trap 'purge; rm -rf "$work"' EXIT
+server=""  # the mervane-tango process while it runs
+trap '[ -z "$server" ] || kill "$server" 2>/dev/null; purge; rm -rf "$work"' EXIT
 purge
 
 # What is on the system before: every path under /usr, /etc and /var/lib outside dpkg's and
@@ -68,9 +70,47 @@ with mervane.open(simulate=True, state_dir=sys.argv[1]) as lib:
     print(f"{mervane.__file__}: motor PY at {motor.position} mm with {lib.path}")
 PY
 
+echo "== mervane-tango from the PATH: --help, then served on the emulator"
+[ "$(command -v mervane-tango)" = /usr/bin/mervane-tango ]
+[ "$(head -1 /usr/bin/mervane-tango)" = "#!/usr/bin/python3" ]  # Debian's Python, whatever is first on PATH
+mervane-tango --help >tango-help.txt
+head -1 tango-help.txt
+grep -q "^Usage: mervane-tango " tango-help.txt
+zcat /usr/share/man/man1/mervane-tango.1.gz | grep -q "^Tango device server for the motors of the boxes this PC holds"  # from its --help
+[ "$(dpkg-query -W -f='${Suggests}' python3-mervane)" = python3-tango ]  # suggested, not required:
+dpkg-query -W -f='${Depends}${Recommends}\n' python3-mervane | grep -vq tango
+if /usr/bin/python3 -c "import tango" 2>/dev/null; then
+  # The motor PY of the Python step, served by the installed script with the installed emulator.
+  port=$(/usr/bin/python3 -c "import socket; s = socket.socket(); s.bind(('127.0.0.1', 0)); print(s.getsockname()[1])")
+  mervane-tango --sim --state "$work/py" --nodb --port "$port" >tango.log 2>&1 &
+  server=$!
+  /usr/bin/python3 - "$port" "$work/tango.log" <<'PY'
+import sys, time
+import tango
+port, log = sys.argv[1], sys.argv[2]
+deadline = time.monotonic() + 30
+while "Ready to accept request" not in open(log).read():
+    assert time.monotonic() < deadline, open(log).read()
+    time.sleep(0.1)
+motor = tango.DeviceProxy(f"tango://127.0.0.1:{port}/mervane/motor/PY#dbase=no")
+assert motor.Position == 0.5 and motor.state() == tango.DevState.ON, (motor.Position, motor.state())
+print(f"device mervane/motor/PY on port {port}: Position {motor.Position} mm, {motor.state()}")
+PY
+  kill -TERM "$server"
+  wait "$server"  # SIGTERM: stops, saves and ends with 0
+  server=""
+else
+  echo "mervane-tango not started: /usr/bin/python3 has no PyTango (python3-tango is only suggested)"
+fi
+
 echo "== dpkg --purge"
 cd "$repo"
 $SUDO dpkg --purge "${packages[@]}" >/dev/null
+hash -r
+if command -v mervane-tango || [ -e /usr/share/man/man1/mervane-tango.1.gz ]; then
+  echo "mervane-tango or its manual page is still installed after the purge" >&2
+  exit 1
+fi
 snapshot >"$work/after"
 if ! diff "$work/before" "$work/after"; then
   echo "the purge left the paths above behind (>) or took them away (<)" >&2

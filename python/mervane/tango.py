@@ -741,9 +741,19 @@ def _classes() -> tuple:
 _built: Optional[tuple] = None
 
 
+class _HelpFormat(argparse.HelpFormatter):
+    """--help begins "Usage:", as help2man expects of the manual page's synopsis."""
+
+    def add_usage(self, usage, actions, groups, prefix=None):  # type: ignore[no-untyped-def]
+        super().add_usage(usage, actions, groups, "Usage: " if prefix is None else prefix)
+
+
 def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="mervane-tango", description="Tango device server for the motors of the boxes this PC holds")
+        prog="mervane-tango", description="Tango device server for the motors of the boxes this PC holds",
+        formatter_class=_HelpFormat, usage="%(prog)s [options] --nodb --port N\n"
+                                           "  or:  %(prog)s [options] INSTANCE\n"
+                                           "  or:  %(prog)s [options] --register INSTANCE")
     parser.add_argument("instance", nargs="?", default=None,
                         help=f"instance of the server {SERVER} in the database (not with --nodb)")
     parser.add_argument("--sim", action="store_true", help="run on the box emulator instead of real boxes")

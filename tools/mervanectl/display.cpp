@@ -35,7 +35,11 @@ std::string Number(double value) {
 std::string Bar(double fraction, int width) {
   fraction = std::clamp(fraction, 0.0, 1.0);
   int filled = static_cast<int>(std::lround(fraction * width));
-  return "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]";
+  // Appended in place: GCC 12 at -O3 takes "[" + std::string(...) for an overlapping copy
+  // (-Werror=restrict).
+  std::string bar = "[";
+  bar.append(static_cast<std::size_t>(filled), '#').append(static_cast<std::size_t>(width - filled), '.');
+  return bar + "]";
 }
 
 void PrintTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows) {
