@@ -98,7 +98,11 @@ void MervaneWindow::BuildList() {
   list_->setHeaderLabels(titles);
   list_->header()->setStretchLastSection(false);
   list_->setTextElideMode(Qt::ElideNone);
-  for (int c = 0; c < kColumnCount; ++c) FitColumn(c, QString());
+  list_->header()->setMinimumSectionSize(1);
+  for (int c = 0; c < kColumnCount; ++c) {
+    list_->setColumnWidth(c, 1);  // not the header's default: each column starts from its own width
+    FitColumn(c, QString());
+  }
   list_->setRootIsDecorated(false);
   list_->setUniformRowHeights(true);
   list_->setSelectionMode(QAbstractItemView::SingleSelection);
