@@ -260,6 +260,11 @@ TEST_F(WindowCommandsTest, TextsFitAndBoxNamesAreWhole) {
     QPushButton* button = Button(name);
     EXPECT_GE(button->width(), button->sizeHint().width()) << name;
   }
+  // The rename dialog makes room for its whole title.
+  ui::qt::RenameDialog rename(&Window(), api::WindowApiTable());
+  rename.SetCaption("Rename VORK-KADO1");
+  EXPECT_GT(rename.minimumWidth(), QFontMetrics(QApplication::font("QMdiSubWindowTitleBar")).horizontalAdvance(
+                                       "Rename VORK-KADO1"));
 }
 
 // Enter in a setup field with a bad value: the message, and the dialog stays open; nothing saved.
