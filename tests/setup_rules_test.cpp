@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "tools/setup_checks.h"
+#include "ui/setup_rules.h"
 
 namespace mervane::setup {
 namespace {
