@@ -141,12 +141,15 @@ std::string StateFolder() {
   return platform::GetEnv("BOXSIM_STATE_DIR").value_or(std::string());
 }
 
-// At plug time: the saved user area replaces the remembered one when a file exists.
-void LoadEeprom(Box& box) {
+// At plug time: the saved user area replaces the remembered one when a file exists. At open
+// (`folderIsTruth`) the folder alone tells: a folder without the file holds a blank chip, so a
+// process that changes folders never carries one folder's chips into another.
+void LoadEeprom(Box& box, bool folderIsTruth = false) {
   const std::string folder = StateFolder();
   if (folder.empty()) return;
   std::vector<std::uint8_t> data;
   if (platform::ReadWholeFile(StateFile(folder, box.serial), data) != platform::ReadStatus::Ok) {
+    if (folderIsTruth) box.eeprom.fill(0);
     return;
   }
   box.eeprom.fill(0);
@@ -169,13 +172,15 @@ bool WriteEeprom(Box& box, const std::uint8_t* data, std::size_t len) {
   return true;
 }
 
-// The connectors as saved in the state folder replace the ones in memory (when a file is there).
+// The connectors as saved in the state folder replace the ones in memory; a folder without the
+// file holds unwired connectors.
 void LoadConnectors(Box& box) {
   const std::string folder = StateFolder();
   if (folder.empty()) return;
   std::vector<std::uint8_t> data;
-  if (platform::ReadWholeFile(ConnectorsFile(folder, box.serial), data) != platform::ReadStatus::Ok) return;
-  box.bus.Restore(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+  if (platform::ReadWholeFile(ConnectorsFile(folder, box.serial), data) != platform::ReadStatus::Ok ||
+      !box.bus.Restore(std::string_view(reinterpret_cast<const char*>(data.data()), data.size())))
+    box.bus = BusDecoder{};
 }
 
 bool SaveConnectors(const Box& box) {
@@ -204,7 +209,7 @@ bool TakeBox(Box& box) {
   if (!lock->TryLock(LockFile(folder, box.serial), HolderLine())) return false;
   box.lock = std::move(lock);
   LoadConnectors(box);
-  LoadEeprom(box);
+  LoadEeprom(box, true);
   return true;
 }
 

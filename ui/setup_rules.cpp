@@ -98,9 +98,10 @@ IntegerExit LeaveIntegerField(IntegerField field, const std::string& text) {
   const std::string fallback = std::to_string(FallbackOf(field));
   std::optional<long> value = ReadInteger(text);
   if (!value) return {TypeError("Value must be integer!", NameOf(field)), fallback};
+  if (*value < 1) return {TypeError("Value must be higher then zero!", NameOf(field)), fallback};
   // A negative acceleration (a value above 127 in the signed byte) would stall the motor.
-  if (*value < 1 || (field == IntegerField::Acceleration && *value > kMaxAcceleration))
-    return {TypeError("Value must be higher then zero!", NameOf(field)), fallback};
+  if (field == IntegerField::Acceleration && *value > kMaxAcceleration)
+    return {TypeError("Value must not be higher then " + std::to_string(kMaxAcceleration) + "!", NameOf(field)), fallback};
   // The step times' up-down buttons stop there; the record holds 16 bits.
   if (field != IntegerField::Acceleration && *value > kMaxStepTimeMs) return {std::nullopt, std::to_string(kMaxStepTimeMs)};
   return {std::nullopt, text};
@@ -168,7 +169,7 @@ std::optional<Complaint> Apply(const Fields& fields, bool newMotor, MotorInfo& r
       {&coefficient, "coefficient"}, {&offset, "offset"}, {&length, "length"}};
   for (const auto& [text, field] : numbers)
     if (auto c = Named(CheckNumber(*text), field)) return c;
-  if (auto c = CheckCoefficientExit(coefficient)) return c;
+  // The coefficient's exit check only warns; a zero is refused by the check at OK below.
   const std::pair<const std::string*, IntegerField> integers[] = {{&acceleration, IntegerField::Acceleration},
                                                                   {&minText, IntegerField::MinStepTime},
                                                                   {&maxText, IntegerField::MaxStepTime}};
