@@ -245,6 +245,10 @@ bool FileLock::TryLock(const std::string& path, const std::string& holder) {
 
 void FileLock::Unlock() {
   if (handle_ == kNone) return;
+  // The line goes first, so that the next holder's readers never find this one's name in it.
+  if (ftruncate(static_cast<int>(handle_), 0) != 0) {
+    // the next holder replaces it anyway
+  }
   close(static_cast<int>(handle_));  // drops the lock with the last descriptor of its file
   handle_ = kNone;
 }
@@ -258,10 +262,14 @@ std::optional<std::string> FileLock::HolderOf(const std::string& path) {
   // Asks without taking: a probe never makes a holder's TryLock fail.
   bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
   std::string line;
-  if (held) {
+  // A holder writes its line right after taking the lock: an empty file is read again a while.
+  constexpr int kLooks = 50;
+  constexpr unsigned kPauseMs = 2;
+  for (int look = 0; held && line.empty() && look < kLooks; ++look) {
     char buffer[256];
     ssize_t n = pread(fd, buffer, sizeof buffer, 0);
     if (n > 0) line.assign(buffer, static_cast<std::size_t>(n));
+    if (line.empty()) SleepMs(kPauseMs);
   }
   close(fd);
   if (!held) return std::nullopt;

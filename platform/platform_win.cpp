@@ -323,6 +323,9 @@ bool FileLock::TryLock(const std::string& path, const std::string& holder) {
 void FileLock::Unlock() {
   if (handle_ == kNone) return;
   HANDLE file = reinterpret_cast<HANDLE>(handle_);
+  // The line goes first, so that the next holder's readers never find this one's name in it.
+  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+  SetEndOfFile(file);
   UnlockByte(file);
   CloseHandle(file);
   handle_ = kNone;
