@@ -76,6 +76,9 @@ public:
 private:
   static constexpr std::intptr_t kNone = -1;
   std::intptr_t handle_ = kNone;  // file descriptor or HANDLE
+  // The process that took the lock: a child that inherited the descriptor (fork) and lets it go
+  // must not erase the holder's line.
+  int owner_ = 0;
 };
 
 // This process's id, and its program's file name without folder ("mervanectl", "python3").

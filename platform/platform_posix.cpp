@@ -240,13 +240,14 @@ bool FileLock::TryLock(const std::string& path, const std::string& holder) {
     // keep the lock even when the line cannot be written
   }
   handle_ = fd;
+  owner_ = static_cast<int>(getpid());
   return true;
 }
 
 void FileLock::Unlock() {
   if (handle_ == kNone) return;
   // The line goes first, so that the next holder's readers never find this one's name in it.
-  if (ftruncate(static_cast<int>(handle_), 0) != 0) {
+  if (owner_ == static_cast<int>(getpid()) && ftruncate(static_cast<int>(handle_), 0) != 0) {
     // the next holder replaces it anyway
   }
   close(static_cast<int>(handle_));  // drops the lock with the last descriptor of its file
