@@ -25,6 +25,18 @@ def rows(stdout):
     return [line.split("\t") for line in stdout.splitlines()]
 
 
+def wait_gone(pid, seconds=30):
+    """Waits until process `pid` has ended (a background move)."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return
+        time.sleep(0.02)
+    raise AssertionError(f"process {pid} still runs")
+
+
 X = ["setup", "0", "--name", "X", "--type", "X (4wires)", "--address", "1", "--coef", "200", "--min", "1", "--max", "10"]
 
 
@@ -188,14 +200,7 @@ def test_no_wait_finishes_in_the_background(ctl):
     assert status == 0 and time.monotonic() - started < 2.0
     name, what, destination, pid = out.rstrip("\n").split("\t")
     assert (name, what, destination) == ("X", "moving to", "3")
-    pid = int(pid.split()[1])
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        try:
-            os.kill(pid, 0)
-        except ProcessLookupError:
-            break
-        time.sleep(0.05)
+    wait_gone(int(pid.split()[1]))
     assert rows(ctl("motors")[1])[1][5] == "3"
 
 

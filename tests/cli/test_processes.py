@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from test_mervanectl import MERVANECTL, X, ctl, rows  # noqa: F401  (ctl is a fixture)
+from test_mervanectl import MERVANECTL, X, ctl, rows, wait_gone  # noqa: F401  (ctl is a fixture)
 
 BUSY = "mervanectl: box 0 (SIM00001) is in use by mervanectl move, pid {}\n"
 
@@ -23,17 +23,6 @@ def background(ctl, *args):
     status, out, err = ctl("move", *args, "--no-wait")
     assert status == 0, err
     return int(out.split("pid ")[1])
-
-
-def wait_gone(pid, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        try:
-            os.kill(pid, 0)
-        except ProcessLookupError:
-            return
-        time.sleep(0.02)
-    raise AssertionError(f"process {pid} still runs")
 
 
 def position_and_decoded(ctl, name="X", coefficient=200):
