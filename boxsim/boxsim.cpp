@@ -94,8 +94,9 @@ struct HandleRecord {
 
 // All emulator state. `mutex` guards every member; it is taken by each exported function, from
 // whichever thread calls (the host's tick thread writes, its control thread and tests open,
-// list and query, tests plug and unplug). Besides in-memory work it is held only while an
-// EEPROM write saves its file (rare), so a tick never waits long.
+// list and query, tests plug and unplug). Besides in-memory work it is held only while the
+// state folder's small files are read or written: an EEPROM write, a box's open and close (its
+// lock and connectors), a query of a box open elsewhere; all rare, so a tick never waits long.
 struct Emulator {
   std::mutex mutex;
   std::map<std::string, Box> boxes;    // by serial
