@@ -1,4 +1,4 @@
-# The short form of the soak of several processes on one state folder (soak_processes.py runs it
+# The short form of the soak of several processes on one state folder (bench/soak_processes.py runs it
 # as long as asked, 60 s by default): two mervanectl loops and a Python loop, then every motor's
 # position must equal the steps the emulator decoded.
 import os
@@ -9,7 +9,7 @@ import pytest
 
 from test_mervanectl import MERVANECTL
 
-SOAK = os.path.join(os.path.dirname(__file__), "soak_processes.py")
+SOAK = os.path.join(os.path.dirname(__file__), "..", "..", "bench", "soak_processes.py")
 
 
 @pytest.mark.skipif(bool(os.environ.get("MERVANE_SANITIZED")), reason="sanitizer build: Python cannot load its library")

@@ -20,7 +20,7 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "python"))
+sys.path.insert(0, os.path.join(HERE, "..", "python"))
 import mervane  # noqa: E402
 from mervane import _native  # noqa: E402
 
@@ -91,7 +91,7 @@ def python_loop(options, tally, end, seed):
     motors by name, stops one on its ramp, closes."""
     code = f"""
 import random, sys, time
-sys.path.insert(0, {os.path.join(HERE, '..', '..', 'python')!r})
+sys.path.insert(0, {os.path.join(HERE, '..', 'python')!r})
 import mervane
 rng = random.Random({seed})
 end = time.monotonic() + {max(0.0, end - time.monotonic())}
@@ -154,7 +154,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=60.0)
     parser.add_argument("--state", default=None)
     parser.add_argument("--mervanectl", default=os.environ.get(
-        "MERVANECTL", os.path.join(HERE, "..", "..", "build", "tools", "mervanectl")))
+        "MERVANECTL", os.path.join(HERE, "..", "build", "tools", "mervanectl")))
     parser.add_argument("--seed", type=int, default=int(time.time()))
     options = parser.parse_args()
     scratch = None
