@@ -1,8 +1,14 @@
-// The exported extensions of mervane_ext.h: the tick's timing counters, per box and for the timer.
+// The exported extensions of mervane_ext.h: the tick's timing counters, per box and for the timer,
+// and the motor setup rules for tools without the dialog.
+#include <cstdio>
+#include <optional>
+#include <string>
+
 #include "api/export.h"
 #include "hardware/device.h"
 #include "hardware/tick.h"
 #include "mervane_ext.h"
+#include "ui/setup_rules.h"
 
 namespace {
 
@@ -51,4 +57,50 @@ bool EXT_ResetDeviceCounters(unsigned index) {
     device->counters.Reset();
     return true;
   });
+}
+
+namespace {
+std::optional<std::string> Given(const char* text) {
+  if (text == nullptr) return std::nullopt;
+  return std::string(text);
+}
+
+void Tell(char* message, std::uint32_t size, const std::string& text) {
+  if (message != nullptr && size > 0) std::snprintf(message, size, "%s", text.c_str());
+}
+}  // namespace
+
+// Pure rules: no library state, so no library lock.
+bool EXT_ApplySetupTexts(const MervaneSetupTexts* texts, bool newMotor, MotorInfo* record, char* message,
+                         uint32_t size) {
+  try {
+    Tell(message, size, "");
+    if (texts == nullptr || record == nullptr) return false;
+    namespace setup = mervane::setup;
+    setup::Fields fields;
+    fields.name = Given(texts->name);
+    fields.coefficient = Given(texts->coefficient);
+    fields.length = Given(texts->length);
+    fields.offset = Given(texts->offset);
+    fields.acceleration = Given(texts->acceleration);
+    fields.minStepTime = Given(texts->minStepTime);
+    fields.maxStepTime = Given(texts->maxStepTime);
+    if (texts->address != nullptr) {
+      std::optional<long> address = setup::ReadInteger(texts->address);
+      if (!address) {
+        Tell(message, size, "address\tType error\tValue must be integer!");
+        return false;
+      }
+      fields.address = *address;
+    }
+    MotorInfo edited = *record;
+    if (auto complaint = setup::Apply(fields, newMotor, edited)) {
+      Tell(message, size, complaint->field + "\t" + complaint->caption + "\t" + complaint->text);
+      return false;
+    }
+    *record = edited;
+    return true;
+  } catch (...) {
+    return false;
+  }
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -81,6 +82,9 @@ struct Box {
   std::vector<WriteRecord> writes;   // first kWriteLogCap write calls since the last clear
   std::array<int, kOpNames.size()> failures{};  // injected failures still to come, per Op
   BusDecoder bus;
+  // With a state folder: held while a handle is open here, so that no other process opens the
+  // box meanwhile (a chip takes one open at a time); the system drops it when the process dies.
+  std::unique_ptr<platform::FileLock> lock;
 };
 
 struct HandleRecord {
@@ -90,8 +94,9 @@ struct HandleRecord {
 
 // All emulator state. `mutex` guards every member; it is taken by each exported function, from
 // whichever thread calls (the host's tick thread writes, its control thread and tests open,
-// list and query, tests plug and unplug). Besides in-memory work it is held only while an
-// EEPROM write saves its file (rare), so a tick never waits long.
+// list and query, tests plug and unplug). Besides in-memory work it is held only while the
+// state folder's small files are read or written: an EEPROM write, a box's open and close (its
+// lock and connectors), a query of a box open elsewhere; all rare, so a tick never waits long.
 struct Emulator {
   std::mutex mutex;
   std::map<std::string, Box> boxes;    // by serial
@@ -108,7 +113,8 @@ struct Emulator {
 
 // One file per serial; bytes outside [A-Za-z0-9_-] are %XX-escaped so the mapping is injective
 // and no serial can leave the folder.
-std::string StateFile(const std::string& folder, const std::string& serial) {
+std::string StateFile(const std::string& folder, const std::string& serial,
+                      const char* suffix = ".eeprom") {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string name = folder + "/boxsim-";
   for (unsigned char c : serial) {
@@ -121,19 +127,30 @@ std::string StateFile(const std::string& folder, const std::string& serial) {
       name += kHex[c & 0x0F];
     }
   }
-  return name + ".eeprom";
+  return name + suffix;
+}
+
+// The box's open lock, and the connectors' state as the last process that held the box left it.
+std::string LockFile(const std::string& folder, const std::string& serial) {
+  return StateFile(folder, serial, ".lock");
+}
+std::string ConnectorsFile(const std::string& folder, const std::string& serial) {
+  return StateFile(folder, serial, ".motors");
 }
 
 std::string StateFolder() {
   return platform::GetEnv("BOXSIM_STATE_DIR").value_or(std::string());
 }
 
-// At plug time: the saved user area replaces the remembered one when a file exists.
-void LoadEeprom(Box& box) {
+// At plug time: the saved user area replaces the remembered one when a file exists. At open
+// (`folderIsTruth`) the folder alone tells: a folder without the file holds a blank chip, so a
+// process that changes folders never carries one folder's chips into another.
+void LoadEeprom(Box& box, bool folderIsTruth = false) {
   const std::string folder = StateFolder();
   if (folder.empty()) return;
   std::vector<std::uint8_t> data;
   if (platform::ReadWholeFile(StateFile(folder, box.serial), data) != platform::ReadStatus::Ok) {
+    if (folderIsTruth) box.eeprom.fill(0);
     return;
   }
   box.eeprom.fill(0);
@@ -154,6 +171,59 @@ bool WriteEeprom(Box& box, const std::uint8_t* data, std::size_t len) {
   }
   box.eeprom = next;
   return true;
+}
+
+// The connectors as saved in the state folder replace the ones in memory; a folder without the
+// file holds unwired connectors.
+void LoadConnectors(Box& box) {
+  const std::string folder = StateFolder();
+  if (folder.empty()) return;
+  std::vector<std::uint8_t> data;
+  if (platform::ReadWholeFile(ConnectorsFile(folder, box.serial), data) != platform::ReadStatus::Ok ||
+      !box.bus.Restore(std::string_view(reinterpret_cast<const char*>(data.data()), data.size())))
+    box.bus = BusDecoder{};
+}
+
+bool SaveConnectors(const Box& box) {
+  const std::string folder = StateFolder();
+  if (folder.empty()) return true;
+  const std::string text = box.bus.Save();
+  return platform::WriteFileAtomic(ConnectorsFile(folder, box.serial), text.data(), text.size());
+}
+
+// How the holder is named to another process that finds the box busy: BOXSIM_HOLDER (a tool
+// says what it does, "mervanectl move") or the program's name, and the process id.
+std::string HolderLine() {
+  std::string who = platform::GetEnv("BOXSIM_HOLDER").value_or("");
+  if (who.empty()) who = platform::ProgramName();
+  return who + ", pid " + std::to_string(platform::CurrentProcessId());
+}
+
+// Takes the box for this process: false when another process holds it. Without a state folder
+// the processes share nothing and every box is free. The connectors and the EEPROM then come
+// from the folder, as the last holder left them.
+bool TakeBox(Box& box) {
+  const std::string folder = StateFolder();
+  if (folder.empty()) return true;
+  if (!platform::DirectoryExists(folder) && !platform::CreateDirectory(folder)) return false;
+  auto lock = std::make_unique<platform::FileLock>();
+  if (!lock->TryLock(LockFile(folder, box.serial), HolderLine())) return false;
+  box.lock = std::move(lock);
+  LoadConnectors(box);
+  LoadEeprom(box, true);
+  return true;
+}
+
+// Leaves the box for the next process, the connectors saved first.
+void GiveBack(Box& box) {
+  if (!box.lock) return;
+  SaveConnectors(box);
+  box.lock.reset();
+}
+
+// For a box not open here: the connectors as its last holder saved them.
+void Refresh(Box& box) {
+  if (!box.open) LoadConnectors(box);
 }
 
 // ---- Boxes (all with the mutex held) ----
@@ -327,6 +397,7 @@ int CopyOut(std::size_t count, int max, bool buffersOk, Fill&& fill) {
 template <class R, class Read>
 R OnConnector(const char* serial, int address, R failure, Read&& read) noexcept {
   return OnKnownBox(serial, failure, [&](Box& box) {
+    Refresh(box);
     const Connector* c = box.bus.At(address);
     return c == nullptr ? failure : read(*c);
   });
@@ -385,6 +456,7 @@ BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_OpenEx(void* arg1, FT_DWORD flags, F
     }
     if (chosen == nullptr) return FT_DEVICE_NOT_FOUND;
     if (ConsumeFailure(*chosen, Op::Open) || chosen->open) return FT_DEVICE_NOT_OPENED;
+    if (!TakeBox(*chosen)) return FT_DEVICE_NOT_OPENED;  // open in another process
     const std::uint64_t id = em.nextHandle++;
     em.handles.emplace(id, HandleRecord{chosen->serial, chosen->generation});
     chosen->open = true;
@@ -402,6 +474,7 @@ BOXSIM_D2XX_EXPORT FT_STATUS FTD2XX_CALL FT_Close(FT_HANDLE handle) {
     if (Box* box = LiveBox(em, it->second)) {
       if (ConsumeFailure(*box, Op::Close)) return FT_IO_ERROR;
       box->open = false;
+      GiveBack(*box);
     }
     em.handles.erase(it);
     return FT_OK;
@@ -554,6 +627,7 @@ int boxsim_unplug(const char* serial) {
     box->attached = false;
     box->open = false;
     box->bus.PowerOff();
+    GiveBack(*box);
     std::erase(em.attached, box->serial);
     return 0;
   });
@@ -676,11 +750,46 @@ void boxsim_clear(const char* serial) {
   });
 }
 
+// A box not open here is rewired in the state folder, under its lock for the moment.
 int boxsim_wire(const char* serial, int address, const char* kind) {
   const auto parsed = kind != nullptr ? mervane::boxsim::ParseMotorKind(kind) : std::nullopt;
   if (!parsed) return -1;
-  return OnKnownBox(serial, -1,
-                    [&](Box& box) { return box.bus.Wire(address, *parsed) ? 0 : -1; });
+  return OnKnownBox(serial, -1, [&](Box& box) {
+    const bool borrowed = !box.open;
+    if (borrowed && !TakeBox(box)) return -1;
+    const bool wired = box.bus.Wire(address, *parsed);
+    if (borrowed) GiveBack(box);
+    return wired ? 0 : -1;
+  });
+}
+
+int boxsim_wiring(const char* serial, int address, char* buf, int len) {
+  return OnKnownBox(serial, -1, [&](Box& box) {
+    Refresh(box);
+    const Connector* c = box.bus.At(address);
+    if (c == nullptr) return -1;
+    const std::string_view name = mervane::boxsim::MotorKindName(c->Kind());
+    if (buf == nullptr || len <= static_cast<int>(name.size())) return -1;
+    std::memcpy(buf, name.data(), name.size());
+    buf[name.size()] = '\0';
+    return static_cast<int>(name.size());
+  });
+}
+
+int boxsim_holder(const char* serial, char* buf, int len) {
+  if (buf == nullptr || len < 1) return -1;
+  return OnKnownBox(serial, -1, [&](Box& box) {
+    buf[0] = '\0';
+    const std::string folder = StateFolder();
+    if (box.lock || folder.empty()) return 0;
+    const std::optional<std::string> line = platform::FileLock::HolderOf(LockFile(folder, box.serial));
+    if (!line) return 0;
+    const std::string shown = line->empty() ? std::string("another process") : *line;
+    const std::size_t n = std::min(shown.size(), static_cast<std::size_t>(len - 1));
+    std::memcpy(buf, shown.data(), n);
+    buf[n] = '\0';
+    return 1;
+  });
 }
 
 long long boxsim_position(const char* serial, int address) {

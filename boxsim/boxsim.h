@@ -23,7 +23,13 @@ extern "C" {
 // At load the boxes come from BOXSIM_BOXES, comma-separated DESCRIPTION:SERIAL entries (split at
 // the last colon; malformed entries and repeated serials are skipped); unset means the two boxes
 // VORK-KADO:SIM00001 and VORK-ql2:SIM00002, empty means none. With BOXSIM_STATE_DIR set, each
-// box's 64-byte EEPROM user area is saved in that folder on every write and read back at plug.
+// box's 64-byte EEPROM user area is saved in that folder on every write and read back at plug
+// and open, and the emulator behaves across processes as chips do: a box is open in at most one
+// process (a lock file per box there, which the system drops when its process ends, named by
+// BOXSIM_HOLDER or the program's name, and the process id); its connectors (wiring, decoded
+// position, rotor phase) are saved there when it closes and read back when it opens, so the
+// next process decodes every step from where the last one left. Queries and boxsim_wire on a box
+// that is not open in this process go through that folder too.
 
 // Attaches a box with the chip's default USB ids (0403:6001) (0); negative for a bad argument
 // (names must be 1..64 bytes) or a serial already attached. Plugging a serial seen before finds
@@ -84,6 +90,12 @@ BOXSIM_API void boxsim_clear(const char* serial);
 // "synchron", "synchron-half" (0). Resets that connector: position 0, no errors, de-energised,
 // a coil rotor resting on pattern 08. An unwired connector decodes as "two-wire".
 BOXSIM_API int boxsim_wire(const char* serial, int address, const char* kind);
+// What connector 1..7 is wired as, NUL-terminated into `buf`; returns the name's length, negative
+// for a bad argument or a buffer too small.
+BOXSIM_API int boxsim_wiring(const char* serial, int address, char* buf, int len);
+// Whether another process holds the box open (1, its holder's line in `buf`, e.g.
+// "mervanectl move, pid 42"), or not (0, `buf` empty); negative for a bad argument.
+BOXSIM_API int boxsim_holder(const char* serial, char* buf, int len);
 // Steps counted on a connector since it was wired; LLONG_MIN for an unknown serial or address.
 BOXSIM_API long long boxsim_position(const char* serial, int address);
 // Coil-pattern changes that were no move to a neighbouring phase.

@@ -2,6 +2,7 @@
 #include "boxsim/decoder.h"
 
 #include <algorithm>
+#include <sstream>
 
 namespace mervane::boxsim {
 namespace {
@@ -34,20 +35,30 @@ std::size_t PhaseIndex(std::span<const std::uint8_t> table, std::uint8_t pattern
 
 }  // namespace
 
+namespace {
+struct KindName {
+  std::string_view name;
+  MotorKind kind;
+};
+constexpr KindName kKindNames[] = {
+    {"two-wire", MotorKind::TwoWire},       {"four-wire", MotorKind::FourWire},
+    {"four-wire-half", MotorKind::FourWireHalf}, {"synchron", MotorKind::Synchron},
+    {"synchron-half", MotorKind::SynchronHalf},
+};
+}  // namespace
+
 std::optional<MotorKind> ParseMotorKind(std::string_view name) {
-  struct Entry {
-    std::string_view name;
-    MotorKind kind;
-  };
-  static constexpr Entry kNames[] = {
-      {"two-wire", MotorKind::TwoWire},       {"four-wire", MotorKind::FourWire},
-      {"four-wire-half", MotorKind::FourWireHalf}, {"synchron", MotorKind::Synchron},
-      {"synchron-half", MotorKind::SynchronHalf},
-  };
-  for (const Entry& e : kNames) {
+  for (const KindName& e : kKindNames) {
     if (e.name == name) return e.kind;
   }
   return std::nullopt;
+}
+
+std::string_view MotorKindName(MotorKind kind) {
+  for (const KindName& e : kKindNames) {
+    if (e.kind == kind) return e.name;
+  }
+  return "two-wire";
 }
 
 void Connector::Drive(std::uint8_t lines) {
@@ -129,6 +140,38 @@ void BusDecoder::Feed(std::uint8_t byte) {
 void BusDecoder::PowerOff() {
   selected_ = 0;
   for (Connector& c : connectors_) c.PowerOff();
+}
+
+std::string BusDecoder::Save() const {
+  std::ostringstream out;
+  out << "selected " << selected_ << '\n';
+  for (const Connector& c : connectors_) {
+    out << MotorKindName(c.kind_) << ' ' << c.position_ << ' ' << c.errors_ << ' ' << int{c.lines_} << ' '
+        << int{c.lastDrive_} << ' ' << (c.armed_ ? 1 : 0) << '\n';
+  }
+  return out.str();
+}
+
+bool BusDecoder::Restore(std::string_view text) {
+  std::istringstream in{std::string(text)};
+  std::string word;
+  int selected = -1;
+  if (!(in >> word >> selected) || word != "selected" || selected < 0 || selected > kConnectors) return false;
+  std::array<Connector, kConnectors> restored{};
+  for (Connector& c : restored) {
+    std::string kind;
+    int lines = 0, lastDrive = 0, armed = 0;
+    if (!(in >> kind >> c.position_ >> c.errors_ >> lines >> lastDrive >> armed)) return false;
+    const std::optional<MotorKind> parsed = ParseMotorKind(kind);
+    if (!parsed || lines < 0 || lines > 0x0F || lastDrive < 0 || lastDrive > 0x0F) return false;
+    c.kind_ = *parsed;
+    c.lines_ = static_cast<std::uint8_t>(lines);
+    c.lastDrive_ = static_cast<std::uint8_t>(lastDrive);
+    c.armed_ = armed != 0;
+  }
+  connectors_ = restored;
+  selected_ = selected;
+  return true;
 }
 
 const Connector* BusDecoder::At(int address) const {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace mervane::boxsim {
@@ -15,6 +16,7 @@ enum class MotorKind { TwoWire, FourWire, FourWireHalf, Synchron, SynchronHalf }
 
 // "two-wire", "four-wire", "four-wire-half", "synchron", "synchron-half"; empty for anything else.
 std::optional<MotorKind> ParseMotorKind(std::string_view name);
+std::string_view MotorKindName(MotorKind kind);
 
 // Connectors are numbered 1..kConnectors, as on the box and in the address nibble.
 inline constexpr int kConnectors = 7;
@@ -42,6 +44,7 @@ public:
   bool Energised() const { return lines_ != 0; }
 
 private:
+  friend class BusDecoder;  // saves and restores the whole state
   void DriveCoils(std::uint8_t lines);
   void DriveTwoWire(std::uint8_t lines);
 
@@ -68,6 +71,13 @@ public:
   void PowerOff();
   // Null for an address outside 1..kConnectors.
   const Connector* At(int address) const;
+
+  // The whole state as text (the selected address, then each connector's wiring, position,
+  // errors, lines, rotor phase and pulse state), so that another process driving the same box
+  // goes on decoding from where this one left; Restore takes such a text back and is false
+  // (nothing changed) for anything else.
+  std::string Save() const;
+  bool Restore(std::string_view text);
 
 private:
   std::array<Connector, kConnectors> connectors_{};

@@ -45,6 +45,28 @@ MERVANE_FN(bool, EXT_GetDeviceCounters, (unsigned index, MervaneTickCounters* co
 MERVANE_FN(void, EXT_ResetTimerCounters, (void));
 MERVANE_FN(bool, EXT_ResetDeviceCounters, (unsigned index));
 
+/* The motor setup rules of the setup dialog, for a tool that sets motors up without it (the Python
+ * package does). The fields are texts as a user would type them into the dialog; a NULL one keeps
+ * `record`'s value (for a new motor, `newMotor`, the dialog's default). Runs the dialog's checks
+ * of every field given and at OK, and refuses besides what the dialog would quietly change or
+ * the record cannot hold; when all pass, writes the name, address, coefficient, length (in
+ * steps), start position, acceleration and step times into `record` as the dialog does at OK
+ * (type and flags stay the caller's), and returns true. On a refusal `record` stays as it was and
+ * `message` (at most `size` bytes, NUL-terminated) names the field, then the dialog's caption and
+ * text: "coefficient\tType error\tCoefficient must be different from zero!". */
+typedef struct MervaneSetupTexts {
+  const char* name;
+  const char* address; /* 1..7, 0 for unplugged */
+  const char* coefficient;
+  const char* length;
+  const char* offset; /* the start position */
+  const char* acceleration;
+  const char* minStepTime;
+  const char* maxStepTime;
+} MervaneSetupTexts;
+MERVANE_FN(bool, EXT_ApplySetupTexts,
+           (const MervaneSetupTexts* texts, bool newMotor, MotorInfo* record, char* message, uint32_t size));
+
 #ifdef __cplusplus
 }
 #endif

@@ -10,10 +10,13 @@ namespace mervane::platform {
 bool StdoutIsTerminal();
 bool StderrIsTerminal();
 
-// From now on SIGINT and SIGTERM only count: InterruptCount() tells how many arrived. The
-// handler only touches a lock-free counter, so it is safe at any point of the program.
+// From now on SIGINT, SIGTERM, SIGHUP (the terminal went away) and SIGPIPE (the reader of the
+// output went away; the write then fails instead) only count: InterruptCount() tells how many
+// arrived, InterruptSignal() which came last (0: none). The handler only touches lock-free
+// atomics, so it is safe at any point of the program.
 void CatchInterrupts();
 int InterruptCount();
+int InterruptSignal();
 
 // Splits the program in two before it starts any thread. The foreground process waits until the
 // background one calls ReleaseForeground(status) (or ends) and then exits with that status (1 when

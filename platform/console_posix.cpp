@@ -13,12 +13,16 @@ namespace mervane::platform {
 namespace {
 // Written by the signal handler, read by the program's threads: lock-free by construction.
 std::atomic<int> g_interrupts{0};
+std::atomic<int> g_lastSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
 // Write end of the pipe the foreground process waits on; -1 when there is none.
 int g_foregroundPipe = -1;
 
-void CountInterrupt(int) { g_interrupts.fetch_add(1, std::memory_order_relaxed); }
+void CountInterrupt(int signal) {
+  g_lastSignal.store(signal, std::memory_order_relaxed);
+  g_interrupts.fetch_add(1, std::memory_order_relaxed);
+}
 }  // namespace
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
@@ -29,11 +33,11 @@ void CatchInterrupts() {
   action.sa_handler = CountInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
 }
 
 int InterruptCount() { return g_interrupts.load(std::memory_order_relaxed); }
+int InterruptSignal() { return g_lastSignal.load(std::memory_order_relaxed); }
 
 bool ContinueInBackground() {
   int fds[2];

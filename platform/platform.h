@@ -53,6 +53,38 @@ bool WriteFileAtomic(const std::string& path, const void* data, std::size_t size
 // Files in `folder` whose names start with `prefix`, sorted by name.
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& prefix);
 
+// An exclusive lock on a file, shared by every process of the machine: held until Unlock, the
+// object's end or the end of the process, however it ends (the system drops it with the
+// process, so a lock never outlives its holder). The file keeps one line about the holder
+// ("mervanectl move, pid 42") for the others to name it; the file itself stays.
+class FileLock {
+public:
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // Takes the lock without waiting (creating the file) and writes `holder` into it; false when
+  // another holder, of this process or another, has it, or when the file cannot be made.
+  bool TryLock(const std::string& path, const std::string& holder);
+  void Unlock();
+  bool Held() const { return handle_ != kNone; }
+  // The holder's line while someone holds the lock on `path` ("" when its holder has not
+  // written it yet); nothing when nobody holds it.
+  static std::optional<std::string> HolderOf(const std::string& path);
+
+private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;  // file descriptor or HANDLE
+  // The process that took the lock: a child that inherited the descriptor (fork) and lets it go
+  // must not erase the holder's line.
+  int owner_ = 0;
+};
+
+// This process's id, and its program's file name without folder ("mervanectl", "python3").
+int CurrentProcessId();
+std::string ProgramName();
+
 // A dynamically loaded library; closed when the object goes.
 class DynamicLibrary {
 public:

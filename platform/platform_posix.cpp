@@ -212,6 +212,81 @@ std::string OwnFolder() {
   return FolderOf(info.dli_fname);
 }
 
+// --- locks between processes ---------------------------------------------------------------------
+
+namespace {
+// Open-file-description locks: owned by the open file, not the process, so that closing another
+// descriptor of the same file (a reader's) never drops them, and dropped when the holder ends.
+bool SetWholeFileLock(int fd, short type, int command) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  return fcntl(fd, command, &lock) == 0;
+}
+}  // namespace
+
+FileLock::~FileLock() { Unlock(); }
+
+bool FileLock::TryLock(const std::string& path, const std::string& holder) {
+  Unlock();
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  if (!SetWholeFileLock(fd, F_WRLCK, F_OFD_SETLK)) {
+    close(fd);
+    return false;
+  }
+  // Who holds it is a courtesy for the others; the lock alone decides.
+  if (ftruncate(fd, 0) == 0 && pwrite(fd, holder.data(), holder.size(), 0) < 0) {
+    // keep the lock even when the line cannot be written
+  }
+  handle_ = fd;
+  owner_ = static_cast<int>(getpid());
+  return true;
+}
+
+void FileLock::Unlock() {
+  if (handle_ == kNone) return;
+  // The line goes first, so that the next holder's readers never find this one's name in it.
+  if (owner_ == static_cast<int>(getpid()) && ftruncate(static_cast<int>(handle_), 0) != 0) {
+    // the next holder replaces it anyway
+  }
+  close(static_cast<int>(handle_));  // drops the lock with the last descriptor of its file
+  handle_ = kNone;
+}
+
+std::optional<std::string> FileLock::HolderOf(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct flock probe = {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  // Asks without taking: a probe never makes a holder's TryLock fail.
+  bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  std::string line;
+  // A holder writes its line right after taking the lock: an empty file is read again a while.
+  constexpr int kLooks = 50;
+  constexpr unsigned kPauseMs = 2;
+  for (int look = 0; held && line.empty() && look < kLooks; ++look) {
+    char buffer[256];
+    ssize_t n = pread(fd, buffer, sizeof buffer, 0);
+    if (n > 0) line.assign(buffer, static_cast<std::size_t>(n));
+    if (line.empty()) SleepMs(kPauseMs);
+  }
+  close(fd);
+  if (!held) return std::nullopt;
+  return line;
+}
+
+int CurrentProcessId() { return static_cast<int>(getpid()); }
+
+std::string ProgramName() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "a program";
+  std::string whole(path, static_cast<std::size_t>(n));
+  return whole.substr(whole.rfind('/') + 1);
+}
+
 // --- display ------------------------------------------------------------------------------------
 
 namespace {

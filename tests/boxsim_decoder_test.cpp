@@ -107,6 +107,54 @@ TEST(BoxsimDecoderTest, ReleaseAllDeEnergisesEveryConnectorAndKeepsPositions) {
   }
 }
 
+// Another process going on from the saved state decodes the next step as this one would: the
+// rotor phase, a half-done two-wire pulse and the selected address all survive the round trip.
+TEST(BoxsimDecoderTest, SavedStateDecodesOnAsIfNeverStopped) {
+  BusDecoder bus;
+  bus.Wire(1, MotorKind::FourWire);
+  bus.Wire(2, MotorKind::TwoWire);
+  bus.Wire(3, MotorKind::SynchronHalf);
+  // Connector 1: 08 -> 04 -> 02 (two steps, resting on phase 2); connector 3: 08 -> 0A -> 02;
+  // connector 2: step line high, then low (armed), still selected at the end.
+  bus.Feed(std::vector<std::uint8_t>{0x88, 0x84, 0x82, 0xA8, 0xAA, 0xA2, 0x98, 0x90});
+  BusDecoder copy;
+  ASSERT_TRUE(copy.Restore(bus.Save()));
+  EXPECT_EQ(copy.Save(), bus.Save());
+  // The rise on connector 2 completes the pulse, then the next phases on 1 and 3.
+  const std::vector<std::uint8_t> next = {0x98, 0x81, 0x88, 0xA6, 0xA4};
+  bus.Feed(next);
+  copy.Feed(next);
+  for (int a = 1; a <= 3; ++a) {
+    EXPECT_EQ(copy.At(a)->Position(), bus.At(a)->Position()) << a;
+    EXPECT_EQ(copy.At(a)->Errors(), 0) << a;
+  }
+  EXPECT_EQ(copy.At(1)->Position(), 4);
+  EXPECT_EQ(copy.At(2)->Position(), 1);
+  EXPECT_EQ(copy.At(3)->Position(), 4);
+  // A fresh decoder, its rotor back on the first phase, reads the same two steps as one back
+  // and one forward: the count of every process after the first would drift.
+  BusDecoder fresh;
+  fresh.Wire(1, MotorKind::FourWire);
+  fresh.Feed(std::vector<std::uint8_t>{0x81, 0x88});
+  EXPECT_EQ(fresh.At(1)->Position(), 0);
+}
+
+TEST(BoxsimDecoderTest, RestoreRefusesWhatIsNoSavedState) {
+  BusDecoder bus;
+  bus.Wire(1, MotorKind::FourWire);
+  bus.Feed(std::vector<std::uint8_t>{0x88, 0x84});
+  const std::string before = bus.Save();
+  std::string wrongKind = before;
+  wrongKind.replace(wrongKind.find("four-wire"), 9, "five-wire");
+  std::string badLines = before;
+  badLines.replace(badLines.find(" 4 4 0"), 6, " 99 4 0");
+  for (const std::string& text : {std::string(), std::string("selected 9\n"), before.substr(0, before.size() / 2),
+                                   wrongKind, badLines}) {
+    EXPECT_FALSE(bus.Restore(text)) << text;
+    EXPECT_EQ(bus.Save(), before) << "unchanged after " << text;
+  }
+}
+
 TEST(BoxsimDecoderTest, RewiringAndPowerOff) {
   BusDecoder bus;
   EXPECT_FALSE(bus.At(1)->Energised());

@@ -254,9 +254,49 @@ TEST_F(BoxsimTest, StateFolderKeepsEepromAcrossReset) {
   EXPECT_EQ(buf[0], 0x42);
   std::size_t files = 0;  // the odd serial's file stays inside the folder
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    files += entry.is_regular_file();
+    files += entry.is_regular_file() && entry.path().extension() == ".eeprom";
   }
   EXPECT_EQ(files, 2u);
+  std::filesystem::remove_all(folder);
+}
+
+// With a state folder the box is the folder's: its connectors are saved when it closes and read
+// at the next open (another process's, here a reset emulator's), which decodes on from the rotor
+// phase the last one left; queries of a box not open here read the folder too.
+TEST_F(BoxsimTest, StateFolderCarriesTheConnectorsFromOneOpenToTheNext) {
+  std::random_device random;
+  const auto folder = std::filesystem::temp_directory_path() /
+                      ("boxsim-motors-" + std::to_string(random()) + std::to_string(random()));
+  mervane::platform::SetEnv("BOXSIM_STATE_DIR", folder.string().c_str());
+  ASSERT_EQ(boxsim_wire(kKado, 1, "four-wire"), 0);  // not open: wired in the folder
+  FT_HANDLE h = Open(kKado);
+  std::vector<std::uint8_t> steps = {0x88, 0x84, 0x82};  // 08 -> 04 -> 02: two steps
+  FT_DWORD sent = 0;
+  ASSERT_EQ(FT_Write(h, steps.data(), 3, &sent), FT_OK);
+  ASSERT_EQ(FT_Close(h), FT_OK);
+
+  boxsim_reset();  // as a new process finds the emulator
+  ASSERT_EQ(boxsim_plug("VORK-KADO", kKado), 0);
+  EXPECT_EQ(boxsim_position(kKado, 1), 2);
+  char kind[32] = {};
+  EXPECT_EQ(boxsim_wiring(kKado, 1, kind, sizeof kind), 9);
+  EXPECT_STREQ(kind, "four-wire");
+  h = Open(kKado);
+  std::vector<std::uint8_t> more = {0x81, 0x88, 0x81};  // 02 -> 01 -> 08 -> 01: one back from there
+  ASSERT_EQ(FT_Write(h, more.data(), 3, &sent), FT_OK);
+  EXPECT_EQ(boxsim_position(kKado, 1), 3);
+  EXPECT_EQ(boxsim_errors(kKado, 1), 0) << "the phase went on where the last open left it";
+  ASSERT_EQ(FT_Close(h), FT_OK);
+
+  // Another folder knows nothing of this one's connectors or chip.
+  const auto other = folder / "other";
+  mervane::platform::SetEnv("BOXSIM_STATE_DIR", other.string().c_str());
+  ASSERT_EQ(boxsim_set_eeprom(kKado, "\x42", 1), 0);
+  h = Open(kKado);
+  EXPECT_EQ(boxsim_position(kKado, 1), 0);
+  EXPECT_EQ(boxsim_wiring(kKado, 1, kind, sizeof kind), 8);  // "two-wire": unwired
+  ASSERT_EQ(FT_Close(h), FT_OK);
+  mervane::platform::UnsetEnv("BOXSIM_STATE_DIR");
   std::filesystem::remove_all(folder);
 }
 

@@ -637,7 +637,7 @@ TEST_F(SetupLogicTest, FieldChecksOnChangeAndOnLeaving) {
       {ui::SetupField::EBCoef, "0.0", coefLeft, "Value must be different from zero!", "0.0"},
       {ui::SetupField::EBCoef, "abc", coefLeft, "", "abc"},
       {ui::SetupField::EBAccel, "0", left, "Value must be higher then zero!", "20"},
-      {ui::SetupField::EBAccel, "128", left, "Value must be higher then zero!", "20"},
+      {ui::SetupField::EBAccel, "128", left, "Value must not be higher then 127!", "20"},
       {ui::SetupField::EBAccel, "127", left, "", "127"},
       {ui::SetupField::EBMin, "abc", left, "Value must be integer!", "5"},
       {ui::SetupField::EBMax, "-3", left, "Value must be higher then zero!", "50"},

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "ui/motor_list.h"
+#include "ui/setup_rules.h"
 #include "ui/texts.h"
 
 namespace mervane::ui {
@@ -14,8 +15,6 @@ namespace mervane::ui {
 namespace {
 constexpr std::uint8_t kFourWire = 0x80;
 constexpr std::uint8_t kSynchron = 0x20;
-constexpr int kStepTimeMax = 10000;  // the range of the up-down buttons UDMin and UDMax
-constexpr int kAccelerationMax = 127;  // the record keeps it in a signed byte
 
 // A number field's value at close: what "%lg" reads, 0 when it reads nothing.
 double ReadOrZero(const std::string& text) {
@@ -31,28 +30,22 @@ bool Readable(const std::string& text) {
 
 }  // namespace
 
-std::int32_t LengthSteps(double steps) {
-  if (std::isnan(steps)) return 0;
-  if (steps >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
-    return std::numeric_limits<std::int32_t>::max();
-  if (steps <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
-    return std::numeric_limits<std::int32_t>::min();
-  return static_cast<std::int32_t>(std::trunc(steps));
+// The integer fields as the setup rules know them.
+static setup::IntegerField IntegerFieldOf(SetupField field) {
+  switch (field) {
+    case SetupField::EBMin:
+      return setup::IntegerField::MinStepTime;
+    case SetupField::EBMax:
+      return setup::IntegerField::MaxStepTime;
+    default:
+      return setup::IntegerField::Acceleration;
+  }
 }
 
 MotorSetupModel::MotorSetupModel(const WindowApi& api, MotorSetupView& view, std::uint32_t device, int motor)
     : api_(api), view_(view), device_(device), motor_(motor) {}
 
-int MotorSetupModel::FallbackOf(SetupField field) {
-  switch (field) {
-    case SetupField::EBMin:
-      return 5;
-    case SetupField::EBMax:
-      return 50;
-    default:
-      return 20;
-  }
-}
+int MotorSetupModel::FallbackOf(SetupField field) { return setup::FallbackOf(IntegerFieldOf(field)); }
 
 void MotorSetupModel::Error(const std::string& text, const char* caption) { view_.Message(text, caption, Icon::Error); }
 
@@ -109,44 +102,28 @@ void MotorSetupModel::TypeChanged() {
   bool flags = (code & (kFourWire | kSynchron)) != 0;
   view_.SetFlagEnabled(SetupFlag::ChSteps, flags);
   view_.SetFlagEnabled(SetupFlag::ChFix, flags);
-  if (known && api_.typeNames[index][0] == 'R')
-    view_.SetUnits("step/deg", "deg", "deg");
-  else
-    view_.SetUnits("step/mm", "mm", "mm");
+  const std::string unit = setup::UnitOf(known ? api_.typeNames[index] : "");
+  view_.SetUnits("step/" + unit, unit, unit);
 }
 
 void MotorSetupModel::NumberChanged(SetupField field) {
-  double value = 0;
-  if (ScanDouble(view_.Text(field), value) == Scan::NoNumber) Error("Value must be number!");
+  if (auto complaint = setup::CheckNumber(view_.Text(field))) Error(complaint->text);
 }
 
 bool MotorSetupModel::CoefficientLeft() {
-  double value = 0;
-  if (ScanDouble(view_.Text(SetupField::EBCoef), value) == Scan::Number && value == 0) {
-    Error("Value must be different from zero!");
+  if (auto complaint = setup::CheckCoefficientExit(view_.Text(SetupField::EBCoef))) {
+    Error(complaint->text);
     return false;
   }
   return true;
 }
 
 bool MotorSetupModel::IntegerLeft(SetupField field) {
-  std::optional<int> value = ToInteger(view_.Text(field));
-  const std::string fallback = Decimal(FallbackOf(field));
-  if (!value) {
-    Error("Value must be integer!");
-    view_.SetText(field, fallback);
-    return false;
-  }
-  if (*value < 1 || (field == SetupField::EBAccel && *value > kAccelerationMax)) {
-    // A negative acceleration (a value above 127 in the signed byte) would stall the motor.
-    Error("Value must be higher then zero!");
-    view_.SetText(field, fallback);
-    return false;
-  }
-  if (field != SetupField::EBAccel && *value > kStepTimeMax) {
-    view_.SetText(field, Decimal(kStepTimeMax));  // the up-down buttons' limit
-  }
-  return true;
+  const std::string text = view_.Text(field);
+  setup::IntegerExit left = setup::LeaveIntegerField(IntegerFieldOf(field), text);
+  if (left.complaint) Error(left.complaint->text);
+  if (left.text != text) view_.SetText(field, left.text);
+  return !left.complaint;
 }
 
 bool MotorSetupModel::FieldLeft(SetupField field) {
@@ -187,20 +164,16 @@ bool MotorSetupModel::CloseQuery() {
   }
   int minimum = *ToInteger(view_.Text(SetupField::EBMin));
   int maximum = *ToInteger(view_.Text(SetupField::EBMax));
-  double coefficient = ReadOrZero(view_.Text(SetupField::EBCoef));
-  // Not a number or infinite would make every conversion between steps and units meaningless.
-  if (coefficient == 0 || !std::isfinite(coefficient)) {
+  auto complaint = setup::CheckOnOk(view_.Text(SetupField::EBCoef), minimum, maximum);
+  if (!complaint) return true;
+  if (complaint->field == "coefficient") {
     view_.SetText(SetupField::EBCoef, "1");
-    Error("Coefficient must be different from zero!");
-    return false;
-  }
-  if (maximum < minimum) {
+  } else {
     view_.SetText(SetupField::EBMin, "1");
     view_.SetText(SetupField::EBMax, "20");
-    Error("Max step time must be higher then Min step time!");
-    return false;
   }
-  return true;
+  Error(complaint->text);
+  return false;
 }
 
 void MotorSetupModel::Close() {

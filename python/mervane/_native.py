@@ -56,6 +56,14 @@ class MotorInfo(ctypes.Structure):
 
 assert ctypes.sizeof(MotorInfo) == 39
 
+
+class SetupTexts(ctypes.Structure):
+    """The setup dialog's fields as texts (MervaneSetupTexts of include/mervane_ext.h); None keeps
+    the record's value."""
+
+    _fields_ = [(name, ctypes.c_char_p) for name in (
+        "name", "address", "coefficient", "length", "offset", "acceleration", "minStepTime", "maxStepTime")]
+
 _u32, _i32, _int, _dbl, _bool = ctypes.c_uint32, ctypes.c_int32, ctypes.c_int, ctypes.c_double, ctypes.c_bool
 _str = ctypes.c_char_p
 _info = ctypes.POINTER(MotorInfo)
@@ -92,7 +100,20 @@ SIGNATURES = {
     "SM_ReleaseAll": (_bool, []),
     "SM_Remove": (_bool, [_u32, _u32]),
     "INF_GetMTypeName": (_int, [_int, ctypes.POINTER(ctypes.c_char_p)]),
+    "SM_Move": (_bool, [_u32, _u32, _dbl]),
+    "EXT_ApplySetupTexts": (_bool, [ctypes.POINTER(SetupTexts), _bool, _info, ctypes.c_char_p, _u32]),
 }
+
+# The emulator's functions the package asks (boxsim/boxsim.h), in the copy the library loaded.
+EMULATOR_SIGNATURES = {
+    "FT_ListDevices": (ctypes.c_uint32, [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32]),
+    "boxsim_holder": (_int, [_str, ctypes.c_char_p, _int]),
+}
+FT_LIST_NUMBER_ONLY = 0x80000000
+FT_LIST_BY_INDEX = 0x40000000
+FT_OPEN_BY_SERIAL_NUMBER = 1
+FT_OPEN_BY_DESCRIPTION = 2
+ACCEPTED_MODELS = (b"VORK-ql2", b"VORK-KADO")
 
 
 def library_candidates() -> list:
@@ -133,6 +154,32 @@ def find_emulator(library_path: str) -> Optional[str]:
         if path.is_file():
             return str(path)
     return None
+
+
+def bind_emulator(path: str) -> ctypes.CDLL:
+    """The emulator the library drives (the same loaded copy: the same file name)."""
+    lib = ctypes.CDLL(path)
+    for name, (restype, argtypes) in EMULATOR_SIGNATURES.items():
+        function = lib[name]
+        function.restype = restype
+        function.argtypes = argtypes
+    return lib
+
+
+def emulated_boxes(emulator: ctypes.CDLL) -> list:
+    """Serials of the emulated boxes of the accepted models, in listing order (the library's
+    order when it opens them all)."""
+    count = ctypes.c_uint32()
+    if emulator.FT_ListDevices(ctypes.byref(count), None, FT_LIST_NUMBER_ONLY) != 0:
+        return []
+    serials = []
+    for index in range(count.value):
+        serial, model = ctypes.create_string_buffer(65), ctypes.create_string_buffer(65)
+        if (emulator.FT_ListDevices(index, serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER) == 0 and
+                emulator.FT_ListDevices(index, model, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) == 0 and
+                model.value in ACCEPTED_MODELS):
+            serials.append(serial.value)
+    return serials
 
 
 def bind(path: str) -> ctypes.CDLL:

@@ -25,6 +25,18 @@ def rows(stdout):
     return [line.split("\t") for line in stdout.splitlines()]
 
 
+def wait_gone(pid, seconds=30):
+    """Waits until process `pid` has ended (a background move)."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return
+        time.sleep(0.02)
+    raise AssertionError(f"process {pid} still runs")
+
+
 X = ["setup", "0", "--name", "X", "--type", "X (4wires)", "--address", "1", "--coef", "200", "--min", "1", "--max", "10"]
 
 
@@ -51,16 +63,27 @@ def test_setup_then_motors(ctl):
     assert rows(ctl("motors")[1])[1][:5] == ["0", "0", "X", "X (4wires)", "4"]
 
 
+COEFFICIENT_RANGE = "Type error: Coefficient must be between 6.3e-30 and 3.4e+38 in size!"
+
+
+# Each refused value names the option it came from.
 @pytest.mark.parametrize("extra, status, message", [
-    (["--coef", "abc"], 2, "Type error: Value must be number!"),
-    (["--length", "x1"], 2, "Type error: Value must be number!"),
-    (["--coef", "0"], 2, "Type error: Value must be different from zero!"),
-    (["--accel", "0"], 2, "Type error: Value must be higher then zero!"),
-    (["--min", "abc"], 2, "Type error: Value must be integer!"),
-    (["--accel", "200"], 2, "Type error: Value must not be higher then 127!"),
-    (["--min", "30", "--max", "10"], 2, "Type error: Max step time must be higher then Min step time!"),
-    (["--name", "TENLETTERS"], 2, "Type error: Name must be at most 9 characters!"),
-    (["--address", "9"], 2, "Type error: Address must be 1..7, or 0 for Unplugged!"),
+    (["--coef", "abc"], 2, "Type error: Value must be number! (--coef abc)"),
+    (["--length", "x1"], 2, "Type error: Value must be number! (--length x1)"),
+    (["--coef", "0"], 2, "Type error: Coefficient must be different from zero! (--coef 0)"),
+    (["--accel", "0"], 2, "Type error: Value must be higher then zero! (--accel 0)"),
+    (["--min", "abc"], 2, "Type error: Value must be integer! (--min abc)"),
+    (["--accel", "200"], 2, "Type error: Value must not be higher then 127! (--accel 200)"),
+    (["--max", "20000"], 2, "Type error: Value must not be higher then 10000! (--max 20000)"),
+    (["--min", "30", "--max", "10"], 2, "Type error: Max step time must be higher then Min step time! (--max 10)"),
+    (["--name", "TENLETTERS"], 2, "Type error: Name must be at most 9 characters! (--name TENLETTERS)"),
+    (["--address", "9"], 2, "Type error: Address must be 1..7, or 0 for Unplugged! (--address 9)"),
+    (["--length", "2e7", "--coef", "200"], 2, "Type error: Length must be at most 2147483647 steps! (--length 2e7)"),
+    (["--offset", "nan"], 2, "Type error: Value must be number! (--offset nan)"),
+    *[(["--coef", text], 2, f"{COEFFICIENT_RANGE} (--coef {text})") for text in ["nan", "inf", "-inf", "1e400", "1e39", "1e-50"]],
+    (["--name", ""], 2, "--name: an empty name is refused"),
+    (["--name", "A\tB"], 2, "--name: a name with control characters is refused"),
+    (["--name", "A\nB"], 2, "--name: a name with control characters is refused"),
     (["--type", "Q (9wires)"], 2, "--type: 'Q (9wires)' is no motor type code or name"),
     (["--type", "None"], 1, "setup refused: type None marks an unused channel"),
     (["--address", "1"], 1, "setup refused: address 1 is already used by motor X on box 0"),
@@ -177,14 +200,7 @@ def test_no_wait_finishes_in_the_background(ctl):
     assert status == 0 and time.monotonic() - started < 2.0
     name, what, destination, pid = out.rstrip("\n").split("\t")
     assert (name, what, destination) == ("X", "moving to", "3")
-    pid = int(pid.split()[1])
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        try:
-            os.kill(pid, 0)
-        except ProcessLookupError:
-            break
-        time.sleep(0.05)
+    wait_gone(int(pid.split()[1]))
     assert rows(ctl("motors")[1])[1][5] == "3"
 
 
@@ -193,7 +209,7 @@ def test_demo_quick(ctl):
     assert (status, err) == (0, "")
     assert len([line for line in out.splitlines() if line.startswith("Motor Stopped: ")]) == 8
     assert "\n0 steps lost\n" in out
-    assert f"{ctl.state}/SIM00001.hws (289 bytes)" in out
+    assert f"{ctl.state}/demo/SIM00001.hws (289 bytes)" in out
 
 
 def test_stop_reaches_a_background_move(ctl):
@@ -206,5 +222,4 @@ def test_stop_reaches_a_background_move(ctl):
     assert status == 0 and first == f"X: background move (pid {pid}) stopped on its ramp"
     name, action, position, zero = second.split("\t")
     assert (name, action, zero) == ("X", "stop", "0") and 0 < float(position) < 50
-    assert not (ctl.state / "mervanectl-X.moving").exists()
     assert ctl("stop", "X") == (0, f"X\tstop\t{position}\t0\n", "")  # nothing runs any more

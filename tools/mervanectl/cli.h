@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -13,10 +14,13 @@
 
 namespace mervanectl {
 
-// Exit statuses: the library refused (1), the command line was wrong (2), Ctrl+C ended a wait.
+// Exit statuses: the library refused (1), the command line was wrong (2), a signal ended a wait
+// (128 + its number: 130 Ctrl+C, 129 hang-up, 141 broken pipe, 143 termination).
 inline constexpr int kRefused = 1;
 inline constexpr int kUsage = 2;
 inline constexpr int kInterrupted = 130;
+// The exit status after a signal ended a wait: 128 + the last signal (kInterrupted when unknown).
+int InterruptedStatus();
 
 // Thrown by the commands; main prints the one-line reason on standard error.
 struct Refused : std::runtime_error {
@@ -37,12 +41,18 @@ public:
   bool Wire(const std::string& serial, int address, const char* kind) const;
   long long Position(const std::string& serial, int address) const;
   long long Errors(const std::string& serial, int address) const;
+  // What the connector is wired as ("" when unknown).
+  std::string Wiring(const std::string& serial, int address) const;
+  // The process holding the box open, e.g. "mervanectl move, pid 42"; empty when none.
+  std::string Holder(const std::string& serial) const;
 
 private:
   mervane::platform::DynamicLibrary library_;
   int (*wire_)(const char*, int, const char*) = nullptr;
   long long (*position_)(const char*, int) = nullptr;
   long long (*errors_)(const char*, int) = nullptr;
+  int (*wiring_)(const char*, int, char*, int) = nullptr;
+  int (*holder_)(const char*, char*, int) = nullptr;
 };
 
 struct Box {
@@ -61,11 +71,19 @@ struct Motor {
   std::string Unit() const;
 };
 
-// The file a background move (move --no-wait) keeps while it runs: its process id.
+// The file a background move (move --no-wait) holds locked while it runs, with its process id
+// in it: the system drops the lock when the process ends, however it ends, so the record can
+// neither outlive its move nor name another process.
 std::string MovingFile(const std::string& motorName);
+// Takes that record for this process (kept until it ends); false when another move holds it.
+bool MarkBackgroundMove(const std::string& motorName);
 // Asks a background move of that motor to stop on its ramp and waits until it has saved and
 // ended; false when none runs.
 bool StopBackgroundMove(const std::string& motorName);
+
+// How this process names itself to another that finds a box busy: "mervanectl move, pid 42".
+void SetHolder(const std::string& command);
+const std::string& HolderLine();
 
 // One use of the library: points it at the emulator when asked, lists and opens the boxes, and
 // closes them (saving every box's settings file) when it goes.
@@ -75,6 +93,8 @@ public:
     bool simulate = false;
     std::string stateDir;  // with simulate; empty: DefaultStateDir()
   };
+  // Opens every box; refuses (naming the holder) when another process holds one of them, as a
+  // chip takes one open at a time: the command then changes nothing.
   explicit Session(const Options& options);
   // Points the library at the emulator and its state folder when asked (before any box is
   // opened); the constructor does it too. Returns the state folder ("" for real boxes).
@@ -94,18 +114,28 @@ public:
   // The settings file a box's configuration goes to.
   std::string SettingsFile(const std::string& serial) const;
   const Emulator* Sim() const { return emulator_ ? &*emulator_ : nullptr; }
-  // With the emulator: wires the motor's connector to match its type (the emulator then counts
-  // the steps it decodes there from 0). Without: nothing.
-  void WireEmulator(const Motor& motor) const;
+  // With the emulator: wires the motor's connector to match its type when it is wired otherwise,
+  // or always with `fresh` (the emulator then counts the steps it decodes there from 0).
+  // Without: nothing.
+  void WireEmulator(const Motor& motor, bool fresh = false) const;
   const std::string& StateDir() const { return stateDir_; }
   // Exits the library now (settings files written); later calls do nothing.
   void Close();
 
 private:
+  void RefuseBusyBoxes();
+
   std::optional<Emulator> emulator_;
   std::string stateDir_;
   bool open_ = false;
+  // Real boxes: a lock per box opened here, naming this process to one that finds the box busy
+  // (the driver's refusal alone does not say who holds it).
+  std::vector<std::unique_ptr<mervane::platform::FileLock>> boxLocks_;
 };
+
+// Refuses a name that would break the tab-separated output or name nothing: empty, or holding a
+// control character. `what` names the value in the message.
+void CheckPrintable(const std::string& name, const std::string& what);
 
 // Output: aligned columns on a terminal, tab-separated fields (header first) otherwise.
 void PrintTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows);

@@ -1,5 +1,6 @@
 // mervanectl's commands other than the demo: list, motors, setup, move, the one-motor actions,
 // release --all, run, rename and watch.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -8,7 +9,7 @@
 #include "mervane_ext.h"
 #include "platform/console.h"
 #include "tools/mervanectl/cli.h"
-#include "tools/setup_checks.h"
+#include "ui/setup_rules.h"
 
 namespace mervanectl {
 
@@ -32,6 +33,27 @@ std::string Describe(const Session& session, const Motor& m) {
          ")";
 }
 
+// The option a refused field came from and the value given there: " (--coef nan)"; the value of a
+// field left out is the motor's (or the default) and is named as such.
+std::string OptionNamed(const SetupArgs& args, const std::string& field) {
+  const std::pair<const char*, std::pair<const char*, const std::optional<std::string>*>> options[] = {
+      {"name", {"--name", &args.name}},
+      {"address", {"--address", &args.address}},
+      {"coefficient", {"--coef", &args.coefficient}},
+      {"length", {"--length", &args.length}},
+      {"offset", {"--offset", &args.offset}},
+      {"acceleration", {"--accel", &args.acceleration}},
+      {"min step time", {"--min", &args.minStepTime}},
+      {"max step time", {"--max", &args.maxStepTime}},
+  };
+  for (const auto& [name, option] : options) {
+    if (field != name) continue;
+    const std::optional<std::string>& given = *option.second;
+    return given ? " (" + std::string(option.first) + " " + *given + ")" : " (" + field + " as it stands; give " + option.first + ")";
+  }
+  return "";
+}
+
 // Why SM_Setup may have said no, found by looking at what it checks.
 std::string SetupRefusal(const Session& session, unsigned box, int channel, const MotorInfo& record) {
   if (record.type == 0) return "type None marks an unused channel";
@@ -44,6 +66,7 @@ std::string SetupRefusal(const Session& session, unsigned box, int channel, cons
              std::to_string(box);
   }
   if (channel < 0 && b.motorCount >= 7) return "box " + std::to_string(box) + " already has 7 motors";
+  // The rules checked the numbers already; what is left is the file.
   return "the settings file " + session.SettingsFile(b.serial) + " could not be written";
 }
 
@@ -115,7 +138,7 @@ int Setup(Session& session, const SetupArgs& args) {
   if (args.halfSteps || args.noHalfSteps) fields.halfSteps = args.halfSteps;
   if (args.autoRelease || args.noAutoRelease) fields.autoRelease = args.autoRelease;
   if (auto complaint = mervane::setup::Apply(fields, newMotor, record))
-    throw UsageError(complaint->caption + ": " + complaint->text);
+    throw UsageError(complaint->caption + ": " + complaint->text + OptionNamed(args, complaint->field));
 
   int channel = SM_Setup(box, newMotor ? -1 : *args.channel, &record);
   if (channel < 0) throw Refused("setup refused: " + SetupRefusal(session, box, newMotor ? -1 : *args.channel, record));
@@ -133,21 +156,15 @@ int Move(Session& session, const std::string& name, const std::string& position,
   // Read before the start: the tick may send the first step before this thread runs again.
   const std::string serial = session.BoxAt(m.box).serial;
   const long long decodedBefore = session.Sim() ? session.Sim()->Position(serial, m.info.address) : 0;
+  // The background process (see main) holds the motor's record for `stop` until it ends.
+  if (noWait && !MarkBackgroundMove(name)) throw Refused("a background move of " + name + " runs already");
   if (!SMN_Move(name.c_str(), units, relative)) {
     std::string why = m.info.address == 0 ? "it is unplugged (address 0)" : "box not connected or position out of range";
     throw Refused("move of " + name + " refused: " + why);
   }
   double start = pf::NowSeconds();
-  // The background process (see main) leaves its id for `stop`; the shell may go on now.
-  struct MovingMark {
-    std::string path;
-    ~MovingMark() {
-      if (!path.empty()) pf::RemoveFile(path);
-    }
-  } mark;
+  // The shell may go on now.
   if (noWait) {
-    std::string pid = std::to_string(pf::ProcessId());
-    if (pf::WriteFileAtomic(MovingFile(name), pid.data(), pid.size())) mark.path = MovingFile(name);
     Motor now = session.MotorAt(m.box, m.channel);
     std::printf("%s\tmoving to\t%s\tpid %d\n", name.c_str(), Number(now.destination).c_str(), pf::ProcessId());
     std::fflush(stdout);
@@ -164,7 +181,7 @@ int Move(Session& session, const std::string& name, const std::string& position,
     else
       std::printf("emulator\t%s\t%lld\t%lld\n", name.c_str(), steps, errors);
   }
-  return interrupted ? kInterrupted : 0;
+  return interrupted ? InterruptedStatus() : 0;
 }
 
 int Simple(Session& session, const std::string& action, const std::string& name) {
@@ -190,10 +207,14 @@ int Simple(Session& session, const std::string& action, const std::string& name)
       Say("%s: %s is no block axis, nothing to do\n", name, m.typeName);
       return 0;
     }
-    if (FollowMoves(session, {{m.box, m.channel, m.name, m.position}}, pf::NowSeconds())) return kInterrupted;
+    if (FollowMoves(session, {{m.box, m.channel, m.name, m.position}}, pf::NowSeconds())) return InterruptedStatus();
   }
   Motor end = session.MotorAt(m.box, m.channel);
   std::printf("%s\t%s\t%s\t%s\n", name.c_str(), action.c_str(), Number(end.position).c_str(), Number(SM_GetZero(m.box, m.channel)).c_str());
+  // The settings file keeps positions, not zero points: say what the next command will see.
+  if (action == "zero")
+    std::fprintf(stderr, "mervanectl: the zero point of %s lasts only for this command: the settings file keeps "
+                 "positions, not zero points (reset makes the present position 0 for good)\n", name.c_str());
   return 0;
 }
 
@@ -223,7 +244,7 @@ int RunBox(Session& session, const std::string& boxText, const std::vector<std::
   }
   double start = pf::NowSeconds();
   if (!Run(box)) throw Refused("run of box " + std::to_string(box) + " refused (a motor without address?)");
-  return FollowMoves(session, watched, start) ? kInterrupted : 0;
+  return FollowMoves(session, watched, start) ? InterruptedStatus() : 0;
 }
 
 int Rename(Session& session, const std::string& boxText, const std::string& name) {
@@ -264,10 +285,13 @@ int Watch(Session& session, double interval, int count) {
       std::fflush(stdout);
     }
     if (count > 0 && n + 1 >= count) break;
-    pf::SleepSeconds(interval);
+    // In short naps, so that Ctrl+C ends the watch at once, not after the interval.
+    constexpr double kNap = 0.02;
+    for (double end = pf::NowSeconds() + interval; pf::InterruptCount() == 0 && pf::NowSeconds() < end;)
+      pf::SleepSeconds(std::min(kNap, end - pf::NowSeconds()));
   }
   block.Finish();
-  return 0;
+  return pf::InterruptCount() > 0 ? InterruptedStatus() : 0;
 }
 
 }  // namespace mervanectl

@@ -64,7 +64,7 @@ void Configure(Session& session, const std::vector<Box>& boxes, std::vector<Plac
     if (channel < 0) throw Refused(std::string("setup of demo motor ") + motor.name + " refused");
     // A new slot keeps the live position its channel had before; the emulator starts from 0.
     if (!SM_Reset(box, static_cast<unsigned>(channel))) throw Refused(std::string("cannot reset ") + motor.name);
-    session.WireEmulator(session.MotorAt(box, static_cast<unsigned>(channel)));
+    session.WireEmulator(session.MotorAt(box, static_cast<unsigned>(channel)), true);
     placed.push_back({&motor, box, static_cast<unsigned>(channel), serial});
   }
 }
@@ -140,8 +140,9 @@ int Demo(Session& session, bool quick) {
     bool read = pf::ReadWholeFile(path, bytes) == pf::ReadStatus::Ok;
     std::printf("  %s (%s)\n", path.c_str(), read ? (std::to_string(bytes.size()) + " bytes").c_str() : "missing");
   }
-  std::printf("Demo took %.1f s. Try: mervanectl --sim motors\n", pf::NowSeconds() - start);
-  if (interrupted) return kInterrupted;
+  std::printf("Demo took %.1f s. Its boxes stay in %s (mervanectl --state %s motors); yours are untouched.\n",
+              pf::NowSeconds() - start, session.StateDir().c_str(), session.StateDir().c_str());
+  if (interrupted) return InterruptedStatus();
   return lost == 0 ? 0 : kRefused;
 }
 

@@ -95,7 +95,8 @@ void LiveBlock::Finish() {
 bool FollowMoves(Session& session, const std::vector<WatchedMotor>& watched, double startTime) {
   LiveBlock block;
   std::vector<bool> resting(watched.size(), false);
-  int interruptsSeen = pf::InterruptCount();
+  // A signal that came before the wait began (between the start and here) counts as well.
+  int interruptsSeen = 0;
   bool interrupted = false;
   double nextPlain = pf::NowSeconds() + kPlainPeriod;
   for (;;) {

@@ -17,7 +17,7 @@ struct Parsed {
   bool quick = false;
   std::string name, position, box, newName;
   bool relative = false, noWait = false, all = false;
-  double interval = 0.5;
+  std::string interval = "0.5";
   int count = 0;
   std::vector<std::string> destinations;
   SetupArgs setup;
@@ -44,12 +44,29 @@ void AddSetup(CLI::App& app, Parsed& p) {
   s->add_flag("--no-auto-release", a.noAutoRelease, "Keep the coils on after a move");
 }
 
+// The watch interval: a number of seconds above 0 and at most an hour (not "nan", not "inf").
+double ParseInterval(const std::string& text) {
+  constexpr double kLongest = 3600.0;
+  double seconds = ParseNumber(text, "--interval");
+  if (!(seconds > 0.0 && seconds <= kLongest))
+    throw UsageError("--interval: '" + text + "' is not a number of seconds above 0 and at most 3600");
+  return seconds;
+}
+
 int Dispatch(CLI::App& app, Parsed& p) {
   Session::Options options;
   options.simulate = p.simulate || !p.stateDir.empty() || app.got_subcommand("demo");
   options.stateDir = p.stateDir;
   CLI::App* sub = app.get_subcommands().front();
   const std::string command = sub->get_name();
+  // The demo sets up its own motors: it runs on emulated boxes of its own, beside the user's.
+  if (command == "demo") options.stateDir = (p.stateDir.empty() ? DefaultStateDir() : p.stateDir) + "/demo";
+  // Checked before anything is opened: a refused value changes nothing.
+  double interval = 0;
+  if (command == "watch") interval = ParseInterval(p.interval);
+  if (command == "rename") CheckPrintable(p.newName, "NEWNAME");
+  if (command == "setup" && p.setup.name) CheckPrintable(*p.setup.name, "--name");
+  SetHolder(command);
   Session::Prepare(options);
   // Both before the boxes are opened: a background move holds its box until it ends.
   if (command == "stop" && !p.name.empty()) StopBackgroundMove(p.name);
@@ -67,7 +84,7 @@ int Dispatch(CLI::App& app, Parsed& p) {
   }
   if (command == "run") return RunBox(session, p.box, p.destinations);
   if (command == "rename") return Rename(session, p.box, p.newName);
-  if (command == "watch") return Watch(session, p.interval, p.count);
+  if (command == "watch") return Watch(session, interval, p.count);
   if (p.name.empty()) throw UsageError(command + ": NAME is required");
   return Simple(session, command, p.name);
 }
@@ -76,8 +93,10 @@ int Dispatch(CLI::App& app, Parsed& p) {
 
 int main(int argc, char** argv) {
   CLI::App app{"mervanectl: stepper motors on mervane USB boxes, from the shell.\n"
-               "Exit status: 0 done, 1 refused by the library (reason on standard error), 2 usage error, "
-               "130 ended by Ctrl+C."};
+               "Exit status: 0 done, 1 refused by the library or a box in use by another process (reason on "
+               "standard error), 2 usage error, 128 + the signal when a signal ended it after stopping the "
+               "motors on their ramps and saving (130 Ctrl+C, 129 hang-up, 141 broken pipe, 143 "
+               "termination)."};
   app.require_subcommand(1);
   Parsed p;
   app.add_flag("--sim", p.simulate, "Use the box emulator instead of real boxes; its state is kept in a folder");
@@ -111,7 +130,7 @@ int main(int argc, char** argv) {
   rename->add_option("BOX", p.box, "Box: list index, serial or name")->required();
   rename->add_option("NEWNAME", p.newName, "New name")->required();
   CLI::App* watch = app.add_subcommand("watch", "A live table of boxes, motors and the tick's timing counters until Ctrl+C");
-  watch->add_option("--interval", p.interval, "Seconds between updates")->check(CLI::PositiveNumber);
+  watch->add_option("--interval", p.interval, "Seconds between updates, above 0 and at most 3600 (default 0.5)");
   watch->add_option("--count", p.count, "Stop after this many updates (0: until Ctrl+C)")->check(CLI::NonNegativeNumber);
 
   std::vector<std::string> args(argv + 1, argv + argc);
