@@ -109,7 +109,7 @@ TEST_P(RemovedDuringWaitTest, TheWaitingCallFailsAndNothingIsUndone) {
   ASSERT_EQ(done.wait_for(5s), std::future_status::ready) << "still waits for a motor that is gone";
   EXPECT_FALSE(done.get());
   if (GetParam().plugBack) boxsim_plug("VORK-KADO", kSerial);
-  ASSERT_EQ(RefreshDevices(), 1);
+  ASSERT_EQ(::RefreshDevices(), 1);
   ASSERT_TRUE(CheckDeviceConnection(0));
   EXPECT_GT(Channel(0, 0).position, 0) << "the reset was carried out after all";
   EXPECT_EQ(Channel(0, 0).position, boxsim_position(kSerial, 1));
@@ -118,7 +118,7 @@ TEST_P(RemovedDuringWaitTest, TheWaitingCallFailsAndNothingIsUndone) {
 INSTANTIATE_TEST_SUITE_P(
     Waits, RemovedDuringWaitTest,
     ::testing::Values(RemovingAction{"CloseDevice", [] { EXPECT_TRUE(CloseDevice(0)); }, false},
-                      RemovingAction{"CloseAllDevices", [] { CloseAllDevices(); }, false},
+                      RemovingAction{"CloseAllDevices", [] { ::CloseAllDevices(); }, false},
                       RemovingAction{"UnplugNoticedByTheWatchdog",
                                      [] {
                                        ASSERT_EQ(boxsim_unplug("API00001"), 0);
