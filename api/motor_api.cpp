@@ -263,7 +263,9 @@ int SM_Setup(uint32_t device, int channel, MotorInfo* info) {
       owner = DeviceAt(device);
       if (owner == nullptr || (channel >= 0 && static_cast<std::uint32_t>(channel) >= owner->motorCount)) return -1;
     }
-    if (!mervane::api::Configurable(source)) return -1;
+    // A box that is not open shows no slots and holds reset channels: an added slot would take
+    // the place of a saved motor, and the save would write the others down at 0.
+    if (!owner->connected || !mervane::api::Configurable(source)) return -1;
     source.name[sizeof source.name - 1] = 0;
     const bool adding = channel < 0;
     if (mervane::AddressTaken(*owner, adding ? static_cast<int>(owner->motorCount) : channel, source.address))

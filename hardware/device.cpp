@@ -82,6 +82,7 @@ bool USBDriver::Open() {
     DeviceGuard guard(*this);
     handle = fresh;
     motorCount = 0;
+    NoteAllSlotsChanged();
     for (int r = 0; r < kChannelCount; ++r) {
       if (settings.records[r].type == 0) continue;
       SMotor& motor = motors[r];
@@ -98,8 +99,12 @@ bool USBDriver::Open() {
     }
   }
   if (!Release(*this, kChannelCount + 1)) {
+    // Not opened after all: the box shows no slots, as after a close, so that nothing is set on
+    // channels the next open loads afresh from the file (a reset would be reported as done and
+    // then undone).
     DeviceGuard guard(*this);
     CloseHandle();
+    ForgetChannels();
     return false;
   }
   StartTickTimer();
@@ -130,6 +135,11 @@ void USBDriver::Close(bool chipUntouched) {
   DeviceGuard guard(*this);
   // After a lost connection the handle is left for the next Open to close: the box is gone.
   if (!chipUntouched && connected) CloseHandle();
+  ForgetChannels();
+  connected = false;
+}
+
+void USBDriver::ForgetChannels() {
   for (int r = 0; r < kChannelCount; ++r) {
     if (settings.records[r].type == 0) continue;
     SMotor& motor = motors[r];
@@ -137,7 +147,7 @@ void USBDriver::Close(bool chipUntouched) {
     motor.destinationUnits = 0.0;
   }
   motorCount = 0;
-  connected = false;
+  NoteAllSlotsChanged();
 }
 
 bool USBDriver::CheckConnection() {

@@ -66,6 +66,14 @@ public:
   SMotor motors[kChannelCount];
   std::uint8_t output[kOutputSize] = {};
   std::uint32_t outputCount = 0;
+  // Per slot, changes whenever the motor in it may be another one or its state was reloaded
+  // (set-up, removal, close, open): a caller that let go of the library lock meanwhile compares
+  // it before acting on the slot again. Library lock held.
+  std::uint32_t slotChanges[kChannelCount] = {};
+  void NoteSlotChanged(std::uint32_t slot) { ++slotChanges[slot]; }
+  void NoteAllSlotsChanged() {
+    for (std::uint32_t& changes : slotChanges) ++changes;
+  }
   std::uint32_t stepsQueued = 0;  // steps among this tick's commands (tick thread, device lock held)
   bool batchHold = false;
   FT_STATUS lastStatus = FT_OK;
@@ -74,6 +82,9 @@ public:
 
 private:
   void CloseHandle();
+  // A box that is not open shows no slots; its channels rest at 0 until the next open loads
+  // them from the file. Device lock held.
+  void ForgetChannels();
 
   std::mutex lock_;
   std::uint8_t pendingStops_ = 0;

@@ -61,8 +61,13 @@ public:
     return true;
   }
 
+  // Changes with every Clear: a caller that let go of the library lock while it held an item
+  // compares it before touching the item again. Control thread only.
+  std::uint64_t Generation() const { return generation_; }
+
   // Destroys every item; keeps the array and its capacity. Only while no tick runs.
   void Clear() {
+    ++generation_;
     std::uint32_t count = count_.load(std::memory_order_relaxed);
     T** items = items_.load(std::memory_order_relaxed);
     count_.store(0, std::memory_order_release);
@@ -78,6 +83,7 @@ private:
   std::atomic<T**> items_{nullptr};
   std::atomic<std::uint32_t> count_{0};
   std::uint32_t capacity_ = 0;  // control thread only
+  std::uint64_t generation_ = 0;  // control thread only
   std::vector<T**> retired_;    // control thread only
 };
 

@@ -1,6 +1,7 @@
 // Run-time loading of the D2XX library and the driver operations on top of it.
 #include "hardware/driver.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <vector>
@@ -202,11 +203,19 @@ FT_STATUS Driver::GetStatus(FT_HANDLE handle) const {
 }
 
 FT_STATUS Driver::Write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length) const {
+  std::uint32_t sent = 0;
+  return Write(handle, data, length, sent);
+}
+
+FT_STATUS Driver::Write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length, std::uint32_t& sent) const {
+  sent = 0;
   if (!Loaded()) return kNotLoaded;
   FT_DWORD written = 0;
   FT_STATUS status = functions_.write(handle, const_cast<std::uint8_t*>(data), length, &written);
-  if (status == FT_OK && written != length) return FT_FAILED_TO_WRITE_DEVICE;
-  return status;
+  // A failed call says nothing certain about what reached the box: nothing is taken as sent.
+  if (status != FT_OK) return status;
+  sent = static_cast<std::uint32_t>(std::min<FT_DWORD>(written, length));
+  return sent == length ? static_cast<FT_STATUS>(FT_OK) : static_cast<FT_STATUS>(FT_FAILED_TO_WRITE_DEVICE);
 }
 
 FT_STATUS Driver::Close(FT_HANDLE handle) const {

@@ -83,6 +83,9 @@ public:
   // A write that the library reports as done but that sent fewer bytes than asked (a timeout)
   // fails with FT_FAILED_TO_WRITE_DEVICE: lost step bytes must not pass as sent.
   FT_STATUS Write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length) const;
+  // The same, telling how many of the first bytes did go out: all of them on FT_OK, the library's
+  // count on a short write, none when the call failed (its count is not to be trusted then).
+  FT_STATUS Write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length, std::uint32_t& sent) const;
   FT_STATUS Close(FT_HANDLE handle) const;
 
 private:

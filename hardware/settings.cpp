@@ -132,7 +132,10 @@ SaveResult SaveBlock(USBDriver& device, bool chipUntouched) {
 
 bool SaveSettings(USBDriver& device, bool chipUntouched) { return SaveBlock(device, chipUntouched) == SaveResult::Saved; }
 
+// A box that is not open holds reset channels (all at 0): a save now would write those down as
+// where its motors stand, so the rename is refused until the box is back.
 bool Rename(USBDriver& device, const std::string& newName) {
+  if (!device.connected) return false;
   SettingsChange change(device);
   {
     DeviceGuard guard(device);

@@ -6,6 +6,7 @@
 
 #include "hardware/device.h"
 #include "hardware/runtime.h"
+#include "motor/commands.h"
 
 namespace mervane {
 
@@ -24,19 +25,40 @@ void TimerCallback(void*, const platform::RealtimeTimer::Beat& beat) {
   }
 }
 
-// A write that did not reach the box: the steps queued in it never happened. Each channel that
-// was moving goes back to the position the last good write left it at and stops there (the box
-// drops the rest of the move; the watchdog finds out whether it is gone). Resting channels keep
-// their pending destinations. Allocation-free.
-void UndoUnsentSteps(USBDriver& device, const std::int32_t (&before)[kChannelCount], std::uint8_t moving) {
+// Where one channel stood when the tick began and where its step of this tick lands in the
+// output: the count of the first bytes that must reach the box for the motor to have moved.
+struct ChannelTick {
+  std::int32_t before = 0;
+  std::uint32_t lands = 0;  // 0: no step queued for this channel in this tick
+  bool moving = false;      // running when the tick began (Step never starts a channel)
+};
+
+// The bytes of a step command up to the one that moves the motor: a coil pattern moves it with
+// its first byte, a two-wire pulse with the rise of the step line that ends it (its tenth byte).
+std::uint32_t MovingBytes(const SMotor& motor) {
+  return commands::DriveOf(motor.record->type) == commands::Drive::TwoWire ? commands::kTwoWireStepMoves : 1;
+}
+
+// A write that did not wholly reach the box: `sent` of its first bytes went out (0 when the call
+// failed). A step whose moving bytes are among them happened; every other step of the tick did
+// not. Each channel that was moving stops where its motor now stands (the box dropped the rest,
+// the watchdog finds out whether it is gone); resting channels keep their pending destinations.
+// Returns the steps that happened. Allocation-free.
+std::uint64_t KeepSentSteps(USBDriver& device, const ChannelTick (&channels)[kChannelCount], std::uint32_t sent) {
+  std::uint64_t kept = 0;
   for (std::uint32_t m = 0; m < static_cast<std::uint32_t>(kChannelCount); ++m) {
-    if (!(moving & (1u << m))) continue;
+    const ChannelTick& c = channels[m];
+    if (!c.moving) continue;
     SMotor& motor = device.motors[m];
-    motor.position = before[m];
+    if (c.lands != 0 && c.lands <= sent)
+      ++kept;
+    else
+      motor.position = c.before;
     // Reports the stop of a channel still running; one whose move ended in this very tick has
     // reported it already.
     Halt(motor);
   }
+  return kept;
 }
 
 // One device's share of a tick. The device lock is only tried: a device the control thread is
@@ -55,23 +77,29 @@ bool TickDevice(USBDriver& device, double now, const TickCounters::Values& tick,
   bool busy = device.batchHold;
   if (device.connected && !device.batchHold) {
     const std::uint32_t count = std::min(device.motorCount, static_cast<std::uint32_t>(kChannelCount));
-    std::int32_t before[kChannelCount] = {};
-    std::uint8_t moving = 0;  // channels running when the tick began (Step never starts one)
+    ChannelTick channels[kChannelCount] = {};
     for (std::uint32_t m = 0; m < count; ++m) {
-      before[m] = device.motors[m].position;
-      if (device.motors[m].direction != 0) moving = static_cast<std::uint8_t>(moving | (1u << m));
-      Step(device.motors[m], now);
-      busy = busy || device.motors[m].direction != 0;
+      SMotor& motor = device.motors[m];
+      ChannelTick& c = channels[m];
+      c.before = motor.position;
+      c.moving = motor.direction != 0;
+      const std::uint32_t start = device.outputCount;  // a step is the first command a channel queues
+      Step(motor, now);
+      // A step whose command did not fit the buffer never leaves: it lands nowhere.
+      if (motor.position != c.before && device.outputCount >= start + MovingBytes(motor))
+        c.lands = start + MovingBytes(motor);
+      busy = busy || motor.direction != 0;
     }
     std::uint64_t steps = 0;
     std::uint64_t failedWrites = 0;
     if (device.outputCount > 0) {
-      device.lastStatus = driver.Write(device.handle, device.output, device.outputCount);
+      std::uint32_t sent = 0;
+      device.lastStatus = driver.Write(device.handle, device.output, device.outputCount, sent);
       if (device.lastStatus == FT_OK) {
         steps = device.stepsQueued;
       } else {
         failedWrites = 1;
-        UndoUnsentSteps(device, before, moving);
+        steps = KeepSentSteps(device, channels, sent);
         busy = false;
       }
     }

@@ -76,6 +76,9 @@ constexpr std::uint32_t TwoWireStep(std::uint8_t base, std::int32_t direction, B
   return 13;
 }
 
+// Bytes of a two-wire step up to the rise of the step line that makes the motor move.
+constexpr std::uint32_t kTwoWireStepMoves = 10;
+
 // Release: B, F0 (the connector is left at 0 and de-energised).
 constexpr std::uint32_t ReleaseCommand(std::uint8_t base, std::uint8_t* out) {
   out[0] = base;

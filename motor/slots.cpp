@@ -41,6 +41,7 @@ bool ConfigureSlot(USBDriver& device, int slot, const MotorRecord& source, bool 
   DeviceGuard guard(device);
   SetBlockName(device.settings, device.name);
   device.settings.records[slot] = copy;
+  device.NoteSlotChanged(static_cast<std::uint32_t>(slot));
   return true;
 }
 
@@ -65,6 +66,7 @@ bool RemoveSlot(USBDriver& device, std::uint32_t slot) {
   // All of them rest (checked above), and with the library lock held nothing starts them.
   for (std::uint32_t b = slot + 1; b < count; ++b) CarryMotion(device.motors[b - 1], device.motors[b]);
   CarryMotion(device.motors[count - 1], SMotor{});
+  for (std::uint32_t b = slot; b < count; ++b) device.NoteSlotChanged(b);
   --device.motorCount;
   device.settings.records[device.motorCount] = FreshRecord();
   return true;
@@ -93,10 +95,21 @@ bool WaitStopped(USBDriver& device, int channel) {
     }
     RequestStop(motor);
   }
-  double start = platform::NowSeconds();
+  // The sleeps let go of the library lock, so that other callers act on other motors and read
+  // any motor meanwhile. Whatever they change, the box object stays alive until the device list
+  // is cleared, and the slot is the same motor until it is set up, removed, closed or reopened:
+  // either makes this wait fail, with nothing done to what is now there.
+  const DeviceList& list = GetRuntime().devices;
+  const std::uint64_t listGeneration = list.Generation();
+  const std::uint32_t slotChanges = device.slotChanges[channel];
+  const double start = platform::NowSeconds();
   while (Running(device, channel)) {
     if (platform::NowSeconds() - start > kWaitLimit) return false;
-    platform::SleepMs(kWaitSleep);
+    {
+      LibraryUnlocked unlocked;
+      platform::SleepMs(kWaitSleep);
+    }
+    if (list.Generation() != listGeneration || device.slotChanges[channel] != slotChanges) return false;
   }
   return true;
 }

@@ -66,14 +66,100 @@ protected:
   }
 };
 
-TEST_F(WriteTest, AShortWriteReportedAsDoneIsAFailedWrite) {
+TEST_F(WriteTest, AShortWriteReportedAsDoneIsAFailedWriteThatTellsWhatWentOut) {
   boxsim_short_write(kSerial, 1, 1);
   const std::uint8_t bytes[3] = {0x81, 0x81, 0xF1};
   DeviceGuard guard(Box());
-  EXPECT_EQ(GetRuntime().driver.Write(Box().handle, bytes, 3), static_cast<FT_STATUS>(FT_FAILED_TO_WRITE_DEVICE));
-  EXPECT_EQ(GetRuntime().driver.Write(Box().handle, bytes, 3), static_cast<FT_STATUS>(FT_OK)) << "only the next one";
+  std::uint32_t sent = 99;
+  EXPECT_EQ(GetRuntime().driver.Write(Box().handle, bytes, 3, sent), static_cast<FT_STATUS>(FT_FAILED_TO_WRITE_DEVICE));
+  EXPECT_EQ(sent, 1u);
+  EXPECT_EQ(GetRuntime().driver.Write(Box().handle, bytes, 3, sent), static_cast<FT_STATUS>(FT_OK)) << "only the next one";
+  EXPECT_EQ(sent, 3u);
+  boxsim_fail(kSerial, "write", 1);
+  EXPECT_NE(GetRuntime().driver.Write(Box().handle, bytes, 3, sent), static_cast<FT_STATUS>(FT_OK));
+  EXPECT_EQ(sent, 0u) << "a failed call tells nothing that went out";
   EXPECT_EQ(WireWriteSizes(kSerial), (std::vector<int>{1, 3}));
 }
+
+// A tick's write cut after `cut` bytes (-1: the call failed) while a four-wire motor (3 bytes a
+// step, moving with its first byte) and a two-wire motor (13 bytes a step, moving with the rise
+// of its tenth byte) step in the same tick: 16 bytes, the four-wire step first.
+struct CutWrite {
+  const char* name;
+  int cut;
+  int fourWireSteps;  // steps of that tick that happened: 0 or 1 each
+  int twoWireSteps;
+};
+
+class ShortWriteTest : public WriteTest, public ::testing::WithParamInterface<CutWrite> {
+protected:
+  static constexpr int kFour = 1;  // connectors
+  static constexpr int kTwo = 2;
+  // Both motors stepping every 2 ms on the same ticks; ticks until a tick that steps both has
+  // run, then returns the next tick (which steps both again).
+  long BothStepping(int& four, int& two) {
+    four = AddMotor({.address = kFour, .acceleration = 0, .minStepTime = 2, .maxStepTime = 2});
+    two = AddMotor({.address = kTwo, .type = 0x01, .acceleration = 0, .minStepTime = 2, .maxStepTime = 2});
+    EXPECT_TRUE(Start(four, 100000, true));
+    EXPECT_TRUE(Start(two, 100000, false));
+    long k = 0;
+    for (; k < 100 && !(Motor(four).position >= 2 && Motor(two).position >= 2); ++k) Tick(Ms(k));
+    return k;
+  }
+  void ExpectWhereDecoded(int four, int two, const std::string& when) {
+    EXPECT_EQ(Motor(four).position, boxsim_position(kSerial, kFour)) << "four-wire motor " << when;
+    EXPECT_EQ(Motor(two).position, boxsim_position(kSerial, kTwo)) << "two-wire motor " << when;
+    EXPECT_EQ(boxsim_errors(kSerial, kFour), 0) << when;
+  }
+};
+
+// The bytes that went out moved the motors: the library counts those steps and takes back only
+// the rest, so it stays where the box put the motors.
+TEST_P(ShortWriteTest, CountsTheStepsWhoseMovingBytesWentOut) {
+  const CutWrite& c = GetParam();
+  int four = 0, two = 0;
+  long k = BothStepping(four, two);
+  ASSERT_TRUE(Running(four) && Running(two));
+  // The next step tick of both motors (2 ms apart) is cut.
+  long stepTick = k;
+  for (const double due = std::max(Motor(four).nextStepTime, Motor(two).nextStepTime); Ms(stepTick) < due - 1e-6;)
+    Tick(Ms(stepTick++));
+  const SMotor fourBefore = Motor(four), twoBefore = Motor(two);
+  const std::uint64_t stepsBefore = Box().counters.Read().steps;
+  if (c.cut < 0)
+    boxsim_fail(kSerial, "write", 1);
+  else
+    boxsim_short_write(kSerial, 1, c.cut);
+  Tick(Ms(stepTick++));
+  {
+    DeviceGuard guard(Box());
+    ASSERT_EQ(Box().outputCount, 16u) << "the cut tick steps both motors";
+  }
+  EXPECT_NE(LastStatus(), static_cast<FT_STATUS>(FT_OK));
+  EXPECT_EQ(Motor(four).position, fourBefore.position + c.fourWireSteps);
+  EXPECT_EQ(Motor(two).position, twoBefore.position + c.twoWireSteps);
+  EXPECT_EQ(Box().counters.Read().steps - stepsBefore, static_cast<std::uint64_t>(c.fourWireSteps + c.twoWireSteps));
+  ExpectWhereDecoded(four, two, "after the cut write");
+  EXPECT_FALSE(Running(four) || Running(two)) << "a box that dropped bytes is stopped";
+  // Moving on from there keeps library and box together: three more cut writes, each on a fresh
+  // start of both motors.
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(Start(four, Motor(four).position + 50, true));
+    ASSERT_TRUE(Start(two, Motor(two).position - 50, false));
+    for (long end = stepTick + 6; stepTick < end;) Tick(Ms(stepTick++));
+    if (c.cut >= 0) boxsim_short_write(kSerial, 1, c.cut);
+    for (long end = stepTick + 6; stepTick < end;) Tick(Ms(stepTick++));
+    ExpectWhereDecoded(four, two, "after round " + std::to_string(round));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ChipQuirks, ShortWriteTest,
+    ::testing::Values(CutWrite{"NothingSent", 0, 0, 0}, CutWrite{"FirstPatternByte", 1, 1, 0},
+                      CutWrite{"FourWireWhole", 3, 1, 0}, CutWrite{"TwoWireBeforeItsPulse", 5, 1, 0},
+                      CutWrite{"TwoWireRiseSent", 13, 1, 1}, CutWrite{"AllButTheLastByte", 15, 1, 1},
+                      CutWrite{"CallFailed", -1, 0, 0}),
+    ParamName());
 
 TEST_F(WriteTest, StepsOfATickWhoseWriteCameShortDoNotCount) {
   long k = 0;

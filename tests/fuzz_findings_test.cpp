@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstring>
 #include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "api_fixture.h"
 
@@ -78,6 +81,78 @@ TEST_F(FuzzFindingsTest, ACloseWhoseChipWriteFailsStillSavesThePositions) {
   EXPECT_DOUBLE_EQ(SM_GetRealPosition(0, 2), 7.0);
   ExpectDecoded();
 }
+
+// ---- Changes while a box is out -----------------------------------------------------------------
+
+// The fuzzer's "library at -3, emulator at 0": the box was pulled out and closed by its watchdog,
+// plugged back, and its reopen failed at the release it sends last (a write the box refused). The
+// half-open box still showed its slots, loaded from the file: SM_Reset said done, and the next
+// reopen loaded the saved position again. Every change to a box that is not open is refused, in
+// both states: still out, and back but not reopened.
+struct OutOfBoxChange {
+  std::string name;
+  bool backButNotReopened;
+  bool (*change)();  // whether the change was reported done
+};
+
+std::vector<OutOfBoxChange> OutOfBoxChanges() {
+  static const std::pair<const char*, bool (*)()> kChanges[] = {
+      {"Reset", [] { return SM_Reset(0, 0); }},
+      {"ResetByName", [] { return SMN_Reset("A"); }},
+      {"SetZero", [] { return SM_SetZero(0, 1); }},
+      {"Release", [] { return SM_Release(0, 0); }},
+      {"Remove", [] { return SM_Remove(0, 0); }},
+      {"Rename", [] { return RenameDevice(0, "Other"); }},
+      {"Configure", [] {
+         MotorInfo info = FourWireInfo(1, "A");
+         return SM_Setup(0, 0, &info) >= 0;
+       }},
+      {"Add", [] {
+         MotorInfo info = FourWireInfo(5, "D");
+         return SM_Setup(0, -1, &info) >= 0;
+       }},
+  };
+  std::vector<OutOfBoxChange> cases;
+  for (bool back : {false, true})
+    for (const auto& [name, change] : kChanges) cases.push_back({std::string(back ? "BackNotReopened" : "Out") + name, back, change});
+  return cases;
+}
+
+class OutOfBoxChangeTest : public FuzzFindingsTest, public ::testing::WithParamInterface<OutOfBoxChange> {};
+
+TEST_P(OutOfBoxChangeTest, IsRefusedAndTheReopenedBoxIsAsItWas) {
+  ThreeMotorsApart();
+  char name[32] = {};
+  ASSERT_TRUE(GetDeviceName(0, name, sizeof name));
+  ASSERT_EQ(boxsim_unplug(kSerial), 0);
+  RunWatchdog(Device(0));
+  ASSERT_FALSE(CheckDeviceConnection(0));
+  ASSERT_EQ(boxsim_plug("VORK-KADO", kSerial), 0);
+  if (GetParam().backButNotReopened) {
+    ASSERT_EQ(boxsim_fail(kSerial, "write", 1), 0);
+    RunWatchdog(Device(0));
+    ASSERT_FALSE(CheckDeviceConnection(0)) << "the reopen was to fail at its release";
+  } else {
+    ASSERT_EQ(boxsim_unplug(kSerial), 0);
+  }
+  EXPECT_FALSE(GetParam().change()) << "a change to a box that is not open was reported done";
+  if (!GetParam().backButNotReopened) {
+    ASSERT_EQ(boxsim_plug("VORK-KADO", kSerial), 0);
+  }
+  RunWatchdog(Device(0));
+  ASSERT_TRUE(CheckDeviceConnection(0));
+  ASSERT_EQ(SM_GetCount(0), 3);
+  EXPECT_DOUBLE_EQ(SM_GetRealPosition(0, 0), 19.0);
+  EXPECT_DOUBLE_EQ(SM_GetRealPosition(0, 1), -2.0);
+  EXPECT_DOUBLE_EQ(SM_GetRealPosition(0, 2), 7.0);
+  EXPECT_DOUBLE_EQ(SM_GetPosition(0, 2), 0.0);
+  ExpectDecoded();
+  char after[32] = {};
+  ASSERT_TRUE(GetDeviceName(0, after, sizeof after));
+  EXPECT_STREQ(after, name);
+}
+
+INSTANTIATE_TEST_SUITE_P(FuzzFindings, OutOfBoxChangeTest, ::testing::ValuesIn(OutOfBoxChanges()), ParamName());
 
 // ---- A box closed a second time -------------------------------------------------------------
 
