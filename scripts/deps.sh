@@ -6,6 +6,7 @@ packages+=(libcli11-dev python3 python3-pytest)  # mervanectl's command line; th
 packages+=(g++-multilib)  # -m32 for the plug-in's 32-bit ABI tests
 packages+=(qemu-user)     # qemu-i386 runs them where the kernel refuses 32-bit programs
 packages+=(qt6-base-dev fonts-dejavu-core)  # the control window module (Qt 6 Widgets) and its font
+packages+=(libftdi1-2 libftdi1-dev umockdev libumockdev-dev pkgconf)  # the libftdi1 driver and its USB-stack tests
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
