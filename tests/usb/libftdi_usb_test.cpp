@@ -2,6 +2,7 @@
 // FT232R whose USB device node umockdev serves (usbdevfs URBs answered here). Run under
 // umockdev-wrapper; skipped, saying why, where that is missing.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
@@ -238,7 +239,7 @@ protected:
         "FTDI", "product", kProduct, "serial", kSerial, nullptr, "DEVTYPE", "usb_device", "DEVNAME", kNode, "BUSNUM",
         "001", "DEVNUM", "002", "PRODUCT", "403/6001/600", nullptr);
     umockdev_testbed_set_attribute_binary(testbed_, sys, "descriptors", descriptors.data(),
-                                          static_cast<gssize>(descriptors.size()));
+                                          static_cast<gint>(descriptors.size()));
     g_free(sys);
     // The testbed makes no device node for the handler to serve: an empty file stands for it.
     gchar* root = umockdev_testbed_get_root_dir(testbed_);
