@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -802,4 +803,17 @@ long long boxsim_errors(const char* serial, int address) {
 
 int boxsim_energised(const char* serial, int address) {
   return OnConnector(serial, address, -1, [](const Connector& c) { return c.Energised() ? 1 : 0; });
+}
+
+int boxsim_attached(int index, char* description, char* serial, unsigned* vid, unsigned* pid) {
+  if (index < 0 || description == nullptr || serial == nullptr || vid == nullptr || pid == nullptr) return -1;
+  return Guarded(-1, [&](Emulator& em) {
+    if (static_cast<std::size_t>(index) >= em.attached.size()) return -1;
+    const Box& box = em.boxes.at(em.attached[static_cast<std::size_t>(index)]);
+    std::snprintf(description, kMaxNameLength + 1, "%s", box.description.c_str());
+    std::snprintf(serial, kMaxNameLength + 1, "%s", box.serial.c_str());
+    *vid = box.vid;
+    *pid = box.pid;
+    return 0;
+  });
 }

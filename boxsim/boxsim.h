@@ -77,6 +77,16 @@ BOXSIM_API int boxsim_bitmode(const char* serial, int* mask, int* mode);
 // The last FT_SetBaudRate rate; 0 until set since the last plug.
 BOXSIM_API int boxsim_baudrate(const char* serial);
 
+// The attached box at listing position `index` (0), whatever its ids: description and serial
+// into buffers of at least 65 bytes, and its USB ids; -1 past the last. For the libftdi1 face.
+BOXSIM_API int boxsim_attached(int index, char* description, char* serial, unsigned* vid, unsigned* pid);
+
+#if !defined(_WIN32)
+// libftdi1 face only: the box's device node refuses (1) or allows again (0) this user, as one
+// without access rights does; listing then cannot read its strings and opening fails.
+BOXSIM_API int boxsim_ftdi_deny(const char* serial, int deny);
+#endif
+
 // Every byte sent since the last boxsim_clear, in order (of a short write, the bytes it sent); the log keeps the first 1 MiB and
 // drops later bytes (they are still decoded). Returns the count copied (at most `max`).
 BOXSIM_API int boxsim_bytes(const char* serial, unsigned char* buf, int max);

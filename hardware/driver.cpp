@@ -1,10 +1,12 @@
-// Run-time loading of the D2XX library and the driver operations on top of it.
+// Run-time loading of the driver library (D2XX or libftdi1) and the driver operations on top of it.
 #include "hardware/driver.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <vector>
+
+#include "hardware/libftdi.h"
 
 namespace mervane {
 
@@ -39,6 +41,21 @@ bool D2xxFunctions::Complete() const {
          getStatus && write;
 }
 
+std::vector<DriverKind> DriverOrder(const std::optional<std::string>& choice, bool d2xxLibraryNamed, bool windows) {
+  if (windows) return {DriverKind::D2xx};
+  if (choice == "libftdi") return {DriverKind::LibFtdi};
+  if (choice == "d2xx") return {DriverKind::D2xx};
+  if (d2xxLibraryNamed) return {DriverKind::D2xx};
+  return {DriverKind::LibFtdi, DriverKind::D2xx};
+}
+
+bool ChipWritesAllowed() { return platform::GetEnv("MERVANE_EEPROM_WRITE") != "0"; }
+
+Driver::Driver() = default;
+Driver::~Driver() = default;
+
+bool Driver::Loaded() const { return kind_ == DriverKind::LibFtdi ? ftdi_ && ftdi_->Loaded() : functions_.Complete(); }
+
 bool Driver::LoadFrom(const std::string& path) {
   platform::DynamicLibrary library;
   if (!library.Open(path)) return false;
@@ -62,8 +79,7 @@ bool Driver::LoadFrom(const std::string& path) {
   return true;
 }
 
-bool Driver::Load() {
-  if (Loaded()) return true;
+bool Driver::LoadD2xx() {
   if (auto chosen = platform::GetEnv("MERVANE_D2XX_LIBRARY"); chosen && !chosen->empty())
     return LoadFrom(*chosen);
   for (const auto& name : DefaultLibraryNames())
@@ -71,15 +87,48 @@ bool Driver::Load() {
   return false;
 }
 
+bool Driver::LoadLibFtdi() {
+  auto chosen = platform::GetEnv("MERVANE_LIBFTDI_LIBRARY");
+  std::string path = chosen && !chosen->empty() ? *chosen : "libftdi1.so.2";
+  auto ftdi = std::make_unique<LibFtdi>();
+  if (!ftdi->Load(path)) return false;
+  ftdi_ = std::move(ftdi);
+  source_ = path;
+  return true;
+}
+
+bool Driver::Load() {
+  if (Loaded()) return true;
+  auto named = platform::GetEnv("MERVANE_D2XX_LIBRARY");
+#if defined(_WIN32)
+  constexpr bool kWindows = true;
+#else
+  constexpr bool kWindows = false;
+#endif
+  for (DriverKind kind : DriverOrder(platform::GetEnv("MERVANE_DRIVER"), named && !named->empty(), kWindows)) {
+    kind_ = kind;
+    if (kind == DriverKind::LibFtdi ? LoadLibFtdi() : LoadD2xx()) return true;
+  }
+  kind_ = DriverKind::D2xx;
+  return false;
+}
+
 void Driver::Install(const D2xxFunctions& functions) {
   library_.Close();
+  ftdi_.reset();
+  kind_ = DriverKind::D2xx;
   functions_ = functions;
   source_ = "(installed table)";
+}
+
+std::vector<std::string> Driver::Unreadable() const {
+  return kind_ == DriverKind::LibFtdi && ftdi_ ? ftdi_->Unreadable() : std::vector<std::string>{};
 }
 
 FT_STATUS Driver::CountDevices(std::uint32_t& count) const {
   count = 0;
   if (!Loaded()) return kNotLoaded;
+  if (ftdi_) return ftdi_->CountDevices(count);
   FT_DWORD n = 0;
   FT_STATUS status = functions_.listDevices(&n, nullptr, FT_LIST_NUMBER_ONLY);
   count = n;
@@ -102,11 +151,13 @@ FT_STATUS ListByIndex(const D2xxFunctions& f, std::uint32_t index, char* buffer,
 
 FT_STATUS Driver::Description(std::uint32_t index, char (&buffer)[kDescriptionSize]) const {
   if (!Loaded()) return kNotLoaded;
+  if (ftdi_) return ftdi_->Description(index, buffer, kDescriptionSize);
   return ListByIndex(functions_, index, buffer, FT_OPEN_BY_DESCRIPTION);
 }
 
 FT_STATUS Driver::SerialNumber(std::uint32_t index, char (&buffer)[kDescriptionSize]) const {
   if (!Loaded()) return kNotLoaded;
+  if (ftdi_) return ftdi_->SerialNumber(index, buffer, kDescriptionSize);
   return ListByIndex(functions_, index, buffer, FT_OPEN_BY_SERIAL_NUMBER);
 }
 
@@ -148,7 +199,8 @@ std::vector<UsbId> ParseUsbIds(std::string_view text) {
 }
 
 void Driver::AnnounceCustomUsbIds() const {
-  if (!Loaded() || functions_.setVidPid == nullptr || !platform::DriverListsOnlyDefaultUsbIds()) return;
+  // libftdi1 lists every id of MERVANE_USB_IDS by itself.
+  if (!Loaded() || ftdi_ || functions_.setVidPid == nullptr || !platform::DriverListsOnlyDefaultUsbIds()) return;
   auto text = platform::GetEnv("MERVANE_USB_IDS");
   if (!text) return;
   for (const UsbId& id : ParseUsbIds(*text)) functions_.setVidPid(id.vid, id.pid);
@@ -157,21 +209,25 @@ void Driver::AnnounceCustomUsbIds() const {
 FT_STATUS Driver::OpenBySerial(const std::string& serial, FT_HANDLE& handle) const {
   handle = nullptr;
   if (!Loaded()) return kNotLoaded;
+  if (ftdi_) return ftdi_->OpenBySerial(serial, handle);
   return functions_.openEx(const_cast<char*>(serial.c_str()), FT_OPEN_BY_SERIAL_NUMBER, &handle);
 }
 
 FT_STATUS Driver::SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) const {
   if (!Loaded()) return kNotLoaded;
+  if (ftdi_) return ftdi_->SetBitMode(handle, mask, mode);
   return functions_.setBitMode(handle, mask, mode);
 }
 
 FT_STATUS Driver::SetBaudRate(FT_HANDLE handle, std::uint32_t baud) const {
   if (!Loaded()) return kNotLoaded;
+  if (ftdi_) return ftdi_->SetBaudRate(handle, baud);
   return functions_.setBaudRate(handle, baud);
 }
 
 FT_STATUS Driver::SetTimeouts(FT_HANDLE handle) const {
   if (!Loaded()) return kNotLoaded;
+  if (ftdi_) return ftdi_->SetTimeouts(handle, static_cast<int>(kWriteTimeoutMs));
   if (functions_.setTimeouts == nullptr) return FT_NOT_SUPPORTED;
   return functions_.setTimeouts(handle, kWriteTimeoutMs, kWriteTimeoutMs);
 }
@@ -180,6 +236,7 @@ FT_STATUS Driver::ReadUserArea(FT_HANDLE handle, std::uint8_t* buffer, std::uint
                                std::uint32_t& bytesRead) const {
   bytesRead = 0;
   if (!Loaded()) return kNotLoaded;
+  if (ftdi_) return ftdi_->ReadUserArea(handle, buffer, length, bytesRead);
   FT_DWORD n = 0;
   FT_STATUS status = functions_.eeUaRead(handle, buffer, length, &n);
   bytesRead = n > length ? length : n;
@@ -188,6 +245,8 @@ FT_STATUS Driver::ReadUserArea(FT_HANDLE handle, std::uint8_t* buffer, std::uint
 
 FT_STATUS Driver::WriteUserArea(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length) const {
   if (!Loaded()) return kNotLoaded;
+  if (!ChipWritesAllowed()) return FT_OK;
+  if (ftdi_) return ftdi_->WriteUserArea(handle, data, length);
   // Writing past the user area is a programming error to the vendor's library; when the size
   // cannot be asked, the whole length is tried as before.
   FT_DWORD size = 0;
@@ -198,6 +257,7 @@ FT_STATUS Driver::WriteUserArea(FT_HANDLE handle, const std::uint8_t* data, std:
 
 FT_STATUS Driver::GetStatus(FT_HANDLE handle) const {
   if (!Loaded()) return kNotLoaded;
+  if (ftdi_) return ftdi_->GetStatus(handle);
   FT_DWORD rx = 0, tx = 0, events = 0;
   return functions_.getStatus(handle, &rx, &tx, &events);
 }
@@ -210,6 +270,7 @@ FT_STATUS Driver::Write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_
 FT_STATUS Driver::Write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t length, std::uint32_t& sent) const {
   sent = 0;
   if (!Loaded()) return kNotLoaded;
+  if (ftdi_) return ftdi_->Write(handle, data, length);
   FT_DWORD written = 0;
   FT_STATUS status = functions_.write(handle, const_cast<std::uint8_t*>(data), length, &written);
   // A failed call says nothing certain about what reached the box: nothing is taken as sent.
@@ -220,6 +281,7 @@ FT_STATUS Driver::Write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_
 
 FT_STATUS Driver::Close(FT_HANDLE handle) const {
   if (!Loaded()) return kNotLoaded;
+  if (ftdi_) return ftdi_->Close(handle);
   return functions_.close(handle);
 }
 

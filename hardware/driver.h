@@ -1,9 +1,12 @@
-// The driver library behind one narrow table of operations: the D2XX functions are resolved at
-// run time from the vendor's library or from the box emulator (MERVANE_D2XX_LIBRARY), and nothing
-// above this file knows which one runs. Callers see a status: FT_OK (0) or a failure.
+// The driver library behind one narrow table of operations: the D2XX functions resolved at run
+// time from the vendor's library or the box emulator (MERVANE_D2XX_LIBRARY), or, on Linux,
+// libftdi1 (MERVANE_LIBFTDI_LIBRARY, hardware/libftdi.h); nothing above this file knows which one
+// runs. Callers see a status: FT_OK (0) or a failure.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,16 +53,39 @@ constexpr std::uint32_t kUserAreaReadSize = 64;
 // A stuck box then holds the 1 ms tick (and its device lock) for at most this long.
 constexpr std::uint32_t kWriteTimeoutMs = 5;
 
+class LibFtdi;
+
+// The driver libraries behind the table.
+enum class DriverKind { D2xx, LibFtdi };
+
+// Which libraries Load() tries, in order. `choice` is MERVANE_DRIVER ("libftdi" or "d2xx"; unset,
+// empty or anything else chooses by itself): on Linux the D2XX library when MERVANE_D2XX_LIBRARY
+// names one (every set-up made before libftdi1 came), else libftdi1 when it loads, else D2XX.
+// Windows has D2XX only.
+std::vector<DriverKind> DriverOrder(const std::optional<std::string>& choice, bool d2xxLibraryNamed, bool windows);
+
+// Whether chip writes are allowed: MERVANE_EEPROM_WRITE=0 switches them off (the settings file
+// still keeps the name).
+bool ChipWritesAllowed();
+
 // The eleven driver operations and the optional ones. Load() happens on the control thread before any box is opened;
 // the table is not changed again while a box is open, so the tick reads it without a lock.
 class Driver {
 public:
-  // Loads the library once: MERVANE_D2XX_LIBRARY when set, else the platform's default names
-  // (on Linux also the versioned libftd2xx.so.1.x.y). True when every function was found.
+  Driver();
+  ~Driver();
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+  // Loads a library once, in the order of DriverOrder. D2XX: MERVANE_D2XX_LIBRARY when set, else
+  // the platform's default names (on Linux also the versioned libftd2xx.so.1.x.y). libftdi1:
+  // MERVANE_LIBFTDI_LIBRARY, else libftdi1.so.2. True when every function was found.
   bool Load();
-  bool Loaded() const { return functions_.Complete(); }
+  bool Loaded() const;
+  DriverKind Kind() const { return kind_; }
   // Replaces the table (benchmarks and tests that need no library).
   void Install(const D2xxFunctions& functions);
+  // Chips the last listing found but could not read (libftdi1: no access rights), one line each.
+  std::vector<std::string> Unreadable() const;
   // Name of the file loaded, for reports.
   const std::string& Source() const { return source_; }
 
@@ -90,10 +116,14 @@ public:
 
 private:
   bool LoadFrom(const std::string& path);
+  bool LoadD2xx();
+  bool LoadLibFtdi();
 
   platform::DynamicLibrary library_;
   D2xxFunctions functions_;
   std::string source_;
+  DriverKind kind_ = DriverKind::D2xx;
+  std::unique_ptr<LibFtdi> ftdi_;  // set while libftdi1 is the library in use
 };
 
 }  // namespace mervane

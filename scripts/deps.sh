@@ -7,6 +7,7 @@ packages+=(g++-multilib)  # -m32 for the plug-in's 32-bit ABI tests
 packages+=(qemu-user)     # qemu-i386 runs them where the kernel refuses 32-bit programs
 packages+=(qt6-base-dev fonts-dejavu-core)  # the control window module (Qt 6 Widgets) and its font
 packages+=(python3-tango)  # mervane-tango, the Tango device server, and its tests
+packages+=(libftdi1-2 libftdi1-dev umockdev libumockdev-dev pkgconf)  # the libftdi1 driver and its USB-stack tests
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do

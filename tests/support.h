@@ -63,7 +63,10 @@ protected:
   void SetUp() override {
     // No display: a setup dialog that a case asks for must never wait for a user.
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) platform::UnsetEnv(name);
+    // The emulator is the driver library through either of its faces: D2XX unless the run asks
+    // for MERVANE_DRIVER=libftdi.
     platform::SetEnv("MERVANE_D2XX_LIBRARY", MERVANE_BOXSIM_PATH);
+    platform::SetEnv("MERVANE_LIBFTDI_LIBRARY", MERVANE_BOXSIM_PATH);
     platform::SetEnv("MERVANE_CONFIG_DIR", folder_.WithSlash().c_str());
     GetRuntime().manualTiming = true;
     boxsim_reset();

@@ -90,7 +90,7 @@ int List(Session& session) {
   std::vector<Box> boxes = session.Boxes();
   if (boxes.empty())
     throw Refused(session.Sim() ? "the emulator offers no boxes (BOXSIM_BOXES)"
-                                : "no boxes: the D2XX library is missing or lists no device (try --sim)");
+                                : "no boxes: the driver library (libftdi1 or D2XX) is missing or lists no box (try --sim)");
   std::vector<std::vector<std::string>> rows;
   for (const Box& b : boxes)
     rows.push_back({std::to_string(b.index), b.serial, b.model, b.name, b.connected ? "yes" : "no",

@@ -153,8 +153,10 @@ std::string Session::Prepare(const Options& options) {
   std::string folder = options.stateDir.empty() ? DefaultStateDir() : options.stateDir;
   if (!MakeFolders(folder)) throw Refused("cannot create the emulator's state folder " + folder);
   if (folder.back() != '/') folder += '/';
-  // Both are read when the library first lists the boxes.
+  // Read when the library first lists the boxes. The emulator has a face for either driver
+  // library: MERVANE_DRIVER=libftdi runs it through its libftdi1 one.
   pf::SetEnv("MERVANE_D2XX_LIBRARY", MERVANECTL_BOXSIM_PATH);
+  pf::SetEnv("MERVANE_LIBFTDI_LIBRARY", MERVANECTL_BOXSIM_PATH);
   pf::SetEnv("BOXSIM_STATE_DIR", folder.c_str());
   pf::SetEnv("MERVANE_CONFIG_DIR", folder.c_str());
   return folder;
