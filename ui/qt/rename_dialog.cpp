@@ -6,7 +6,7 @@
 #include <QPushButton>
 
 #include "ui/qt/message.h"
-#include "ui/qt/form_pointer.h"
+#include "ui/form_pointer.h"
 
 namespace mervane::ui::qt {
 
