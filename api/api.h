@@ -29,6 +29,13 @@ void SetCloseWindow(CloseWindow close);
 // blocks and not used: a move's speeds come from the motor's record (minimum and maximum step
 // time, acceleration).
 bool MoveByName(const char* name, double units, bool relative, std::uint32_t speed);
+// The same move for the motor on (device, channel): its destination in units is set, or moved on
+// by `units` when relative, and the motor started towards it. False for an invalid index or a
+// refused start (which changes nothing).
+bool MoveMotor(std::uint32_t device, std::uint32_t channel, double units, bool relative);
+// Switches off all seven connectors of one box (after every motor on it has come to rest), as the
+// box's open does; false for an invalid index, a motor that does not stop or a failed write.
+bool ReleaseDevice(std::uint32_t device);
 
 // The library's exports as the control window calls them (for tests that drive the window's
 // logic with the library linked in).

@@ -108,21 +108,34 @@ int LookupMotorName(std::uint32_t& device, std::uint32_t& channel, const char* n
 
 void SetSetupDialog(SetupDialog dialog) { g_setupDialog.store(dialog, std::memory_order_release); }
 
+bool MoveMotor(std::uint32_t device, std::uint32_t channel, double units, bool relative) {
+  return Guarded(false, [&] {
+    return WithMotor(device, channel, false, [&](SMotor& motor) {
+      double next = relative ? motor.destinationUnits + units : units;
+      std::int32_t steps = 0;
+      if (!TryToSteps(motor, next, steps)) return false;
+      // The units are kept only for a start that is taken: a refused one changes nothing.
+      const double previous = motor.destinationUnits;
+      motor.destinationUnits = next;
+      if (StartMove(motor, steps, false)) return true;
+      motor.destinationUnits = previous;
+      return false;
+    });
+  });
+}
+
 bool MoveByName(const char* name, double units, bool relative, std::uint32_t /*speed*/) {
   return Guarded(false, [&] {
     return ByName(name, false, [&](std::uint32_t device, std::uint32_t channel) {
-      return WithMotor(device, channel, false, [&](SMotor& motor) {
-        double next = relative ? motor.destinationUnits + units : units;
-        std::int32_t steps = 0;
-        if (!TryToSteps(motor, next, steps)) return false;
-        // The units are kept only for a start that is taken: a refused one changes nothing.
-        const double previous = motor.destinationUnits;
-        motor.destinationUnits = next;
-        if (StartMove(motor, steps, false)) return true;
-        motor.destinationUnits = previous;
-        return false;
-      });
+      return MoveMotor(device, channel, units, relative);
     });
+  });
+}
+
+bool ReleaseDevice(std::uint32_t device) {
+  return Guarded(false, [&] {
+    USBDriver* owner = DeviceAt(device);
+    return owner != nullptr && Release(*owner, kAllChannels);
   });
 }
 

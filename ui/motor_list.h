@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,10 @@ public:
   virtual void Message(const std::string& text, const std::string& caption, Icon icon) = 0;
   // The modal rename dialog with this caption; true on OK, with the typed name.
   virtual bool AskRename(const std::string& caption, std::string& name) = 0;
+  // Waits until `done` holds or `seconds` have passed and returns done(). A window keeps
+  // repainting and refreshing meanwhile, with a busy cursor, and takes no user input; this
+  // default only polls every 10 ms.
+  virtual bool WaitUntil(const std::function<bool()>& done, double seconds);
 };
 
 // Enabled and checked states of PmMenu's items, as the last opening of the menu left them.
@@ -96,8 +101,9 @@ public:
   void TimerTick();
   void RefreshMotorList();
   void UpdateRowImages();
-  // The first row whose key is `serial` and caption `name`; -1 when none.
-  int FindMotorRow(const std::string& serial, const std::string& name) const;
+  // The row of channel `channel` of the box `serial`; -1 when none. Every motor has a row of its
+  // own, identified by its box and channel; commands act on exactly that motor.
+  int FindMotorRow(const std::string& serial, std::uint32_t channel) const;
   // The user selected `row` (LvMotorListSelectItem).
   void RowSelected(int row);
   // The user closed the window (it is hidden, not destroyed) or it is shown again.
@@ -131,30 +137,47 @@ public:
   int RowCount() const { return static_cast<int>(rows_.size()); }
   const std::string& Text(int row, int column) const { return rows_[row].texts[column]; }
   const std::string& Key(int row) const { return *rows_[row].key; }
+  std::uint32_t Channel(int row) const { return rows_[row].channel; }
   int LampOf(int row) const { return rows_[row].lamp; }
-  int InsertIndex() const { return insertIndex_; }
   std::size_t RowKeyCount() const { return rowKeys_.size(); }
+  // The device name as the window shows it: whole, however long.
+  std::string DeviceName(std::uint32_t device) const;
+
+  // How long a command waits for its motors to come to rest.
+  static constexpr double kWaitSeconds = 10.0;
 
 private:
   struct Row {
-    const std::string* key;  // an entry of rowKeys_
+    const std::string* key;  // an entry of rowKeys_: the box's serial number
+    std::uint32_t channel;   // the motor's channel on that box
     std::array<std::string, kColumnCount> texts;
     int lamp;
   };
 
-  int CreateRow(const std::string& serial);
-  void Put(int row, int column, const std::string& text);
-  void PutInteger(int row, int column, long value);
+  int CreateRow(const std::string& serial, std::uint32_t channel);
+  void Put(int row, int column, const std::string& text, bool selected);
+  void PutInteger(int row, int column, long value, bool selected);
   void UpdateRow(int row, std::uint32_t device, std::uint32_t channel, const MotorInfo& info,
                  const std::string& deviceName);
+  // Reads the motor of `row` again at once (after its setup).
+  void ReloadRow(int row);
   void SetLampOf(int row, int lamp);
   void DeleteRowAt(int row);
   bool Resolve(int row, std::uint32_t& device, std::uint32_t& channel) const;
   // The selected row, or -1 after the selection message with `caption`.
   int SelectedOrMessage(const char* caption);
+  // The selected row when its motor is found, after the selection message or `failure` with the
+  // reason otherwise.
+  int SelectedMotor(std::uint32_t& device, std::uint32_t& channel, const std::string& failure,
+                    const char* caption = "Error");
   void Error(const std::string& text, const char* caption = "Error", Icon icon = Icon::Error);
-  void ActOnSelected(bool (*act)(std::uint32_t, std::uint32_t), const char* failure, const char* caption = "Error",
-                     Icon icon = Icon::Error);
+  // Stops the motors `stop` names and lets the window go on until `resting` holds (at most
+  // kWaitSeconds); true once it does.
+  bool StopAndWait(const std::function<void()>& stop, const std::function<bool()>& resting);
+  bool StopAndWait(std::uint32_t device, std::uint32_t channel);
+  bool StopAndWaitDevice(std::uint32_t device);
+  // "Set zero" and "Reset": the motor is brought to rest first, then `act` runs on it.
+  void ResetCommand(bool (*act)(std::uint32_t, std::uint32_t));
 
   const WindowApi& api_;
   MotorListView& view_;
@@ -162,7 +185,6 @@ private:
   // Every row's key; entries are never removed while the window lives, and a deque keeps their
   // addresses, so a row's key stays valid for as long as the row exists.
   std::deque<std::string> rowKeys_;
-  int insertIndex_ = -1;
   bool closed_ = false;
   MotorMenuState menu_;
   std::vector<DeviceMenuEntry> devices_;

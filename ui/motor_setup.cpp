@@ -23,6 +23,12 @@ double ReadOrZero(const std::string& text) {
   return ScanDouble(text, value) == Scan::Number ? value : 0.0;
 }
 
+// Whether "%lg" reads a number from the text's start.
+bool Readable(const std::string& text) {
+  double value = 0;
+  return ScanDouble(text, value) == Scan::Number;
+}
+
 }  // namespace
 
 std::int32_t LengthSteps(double steps) {
@@ -114,24 +120,52 @@ void MotorSetupModel::NumberChanged(SetupField field) {
   if (ScanDouble(view_.Text(field), value) == Scan::NoNumber) Error("Value must be number!");
 }
 
-void MotorSetupModel::CoefficientLeft() {
+bool MotorSetupModel::CoefficientLeft() {
   double value = 0;
-  if (ScanDouble(view_.Text(SetupField::EBCoef), value) == Scan::Number && value == 0)
+  if (ScanDouble(view_.Text(SetupField::EBCoef), value) == Scan::Number && value == 0) {
     Error("Value must be different from zero!");
+    return false;
+  }
+  return true;
 }
 
-void MotorSetupModel::IntegerLeft(SetupField field) {
+bool MotorSetupModel::IntegerLeft(SetupField field) {
   std::optional<int> value = ToInteger(view_.Text(field));
   const std::string fallback = Decimal(FallbackOf(field));
   if (!value) {
     Error("Value must be integer!");
     view_.SetText(field, fallback);
-  } else if (*value < 1 || (field == SetupField::EBAccel && *value > kAccelerationMax)) {
+    return false;
+  }
+  if (*value < 1 || (field == SetupField::EBAccel && *value > kAccelerationMax)) {
     // A negative acceleration (a value above 127 in the signed byte) would stall the motor.
     Error("Value must be higher then zero!");
     view_.SetText(field, fallback);
-  } else if (field != SetupField::EBAccel && *value > kStepTimeMax) {
+    return false;
+  }
+  if (field != SetupField::EBAccel && *value > kStepTimeMax) {
     view_.SetText(field, Decimal(kStepTimeMax));  // the up-down buttons' limit
+  }
+  return true;
+}
+
+bool MotorSetupModel::FieldLeft(SetupField field) {
+  switch (field) {
+    case SetupField::EBCoef:
+      return CoefficientLeft();
+    case SetupField::EBAccel:
+    case SetupField::EBMin:
+    case SetupField::EBMax:
+      return IntegerLeft(field);
+    case SetupField::EBLen:
+    case SetupField::EBOffset:
+      if (!Readable(view_.Text(field))) {
+        Error("Value must be number!");
+        return false;
+      }
+      return true;
+    default:
+      return true;
   }
 }
 
@@ -141,6 +175,13 @@ bool MotorSetupModel::CloseQuery() {
     std::string text = view_.Text(field);
     if (!ToInteger(text)) {
       Error(NotInteger(text), "Error");
+      return false;
+    }
+  }
+  // A length or start position that holds no number would be saved as 0, a value nobody chose.
+  for (SetupField field : {SetupField::EBLen, SetupField::EBOffset}) {
+    if (!Readable(view_.Text(field))) {
+      Error("Value must be number!");
       return false;
     }
   }

@@ -51,8 +51,12 @@ public:
   void FormShow();
   void TypeChanged();                   // CBTypChange
   void NumberChanged(SetupField field); // EBCoefChange: EBCoef, EBLen, EBOffset
-  void CoefficientLeft();               // EBCoefExit
-  void IntegerLeft(SetupField field);   // EBAccelExit: EBMin, EBAccel, EBMax
+  // The checks on leaving a field; false when the field's value was refused (after its message).
+  bool CoefficientLeft();               // EBCoefExit
+  bool IntegerLeft(SetupField field);   // EBAccelExit: EBMin, EBAccel, EBMax
+  // Enter in a field: the field's check on leaving runs first, and only when it passes (true)
+  // does Enter go on to OK, so a refused value keeps the dialog open after its message.
+  bool FieldLeft(SetupField field);
   void OkClicked() { okPressed_ = true; }
   void CancelClicked() { okPressed_ = false; }
   // Whether the dialog may close now (runs the validation after OK).

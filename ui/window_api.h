@@ -32,21 +32,23 @@ struct WindowApi {
   decltype(&::SM_GetPosition) SM_GetPosition;
   decltype(&::SM_GetRealPosition) SM_GetRealPosition;
   decltype(&::SM_GetTarget) SM_GetTarget;
-  decltype(&::SMN_GetTarget) SMN_GetTarget;
   decltype(&::SM_GetInfo) SM_GetInfo;
   decltype(&::SM_Setup) SM_Setup;
-  decltype(&::SMN_Setup) SMN_Setup;
   decltype(&::SM_SetDestination) SM_SetDestination;
-  decltype(&::SMN_Move) SMN_Move;
   decltype(&::SM_IsRunning) SM_IsRunning;
   decltype(&::SM_Stop) SM_Stop;
   decltype(&::SM_Initialize) SM_Initialize;
   decltype(&::SM_SetZero) SM_SetZero;
   decltype(&::SM_Reset) SM_Reset;
   decltype(&::SM_Release) SM_Release;
-  decltype(&::SMN_Release) SMN_Release;
   decltype(&::SM_ReleaseAll) SM_ReleaseAll;
   decltype(&::SM_Remove) SM_Remove;
+  // Beyond the exports: the window acts on the motor of the row the user chose, by device and
+  // channel, never on another motor of the same name.
+  // A move by device and channel with the destination kept in units as SMN_Move keeps it.
+  bool (*MoveMotor)(std::uint32_t device, std::uint32_t channel, double units, bool relative);
+  // All seven connectors of one box switched off.
+  bool (*ReleaseDevice)(std::uint32_t device);
   // The motor type table in table order (code and display name).
   int typeCount;
   std::uint8_t typeCodes[kMaxMotorTypes];
