@@ -4,6 +4,7 @@
 // stays open and refreshes every 500 ms on its own.
 // Usage: win32_window_timing [idle seconds, default 10]
 #include <windows.h>
+#undef CreateDirectory  // the library's own, not the Windows macro
 
 #include <cstdio>
 #include <cstdlib>

@@ -262,10 +262,21 @@ void MotorSetupDialog::AddTool(HWND control, UINT_PTR id, const RECT* area, cons
 
 void MotorSetupDialog::OnCommand(int id, int code) {
   switch (id) {
-    case IDOK:
+    case IDOK: {
+      // Enter in a field (the focus is still there): the field's own check first; a refused
+      // value keeps the dialog open after its message.
+      HWND focus = GetFocus();
+      int focused = focus != nullptr && GetParent(focus) == dialog_ ? GetDlgCtrlID(focus) : 0;
+      if (focused >= kEBName && focused <= kEBMax) {
+        messageOpen_ = true;  // the check's message box takes the focus: no second check
+        bool passed = model_->FieldLeft(static_cast<SetupField>(focused - kEBName));
+        messageOpen_ = false;
+        if (!passed) return;
+      }
       model_->OkClicked();
       TryClose(IDOK);
       return;
+    }
     case IDCANCEL:  // the Cancel button and Escape
       model_->CancelClicked();
       TryClose(IDCANCEL);

@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "ui/win32/controls.h"
 #include "ui/win32/dialogs.h"
@@ -430,6 +431,38 @@ void MervaneWindow::Message(const std::string& text, const std::string& caption,
 
 bool MervaneWindow::AskRename(const std::string& caption, std::string& name) {
   return !disposed_ && RunRenameDialog(window_, api_, caption, name);
+}
+
+}  // namespace mervane::ui::win32
+
+namespace mervane::ui::win32 {
+
+// The window goes on repainting and refreshing while a command waits for its motors; the user's
+// input waits too (the window is disabled) and the cursor says so.
+bool MervaneWindow::WaitUntil(const std::function<bool()>& done, double seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  bool wasEnabled = IsWindowEnabled(window_) != FALSE;
+  EnableWindow(window_, FALSE);
+  HCURSOR before = SetCursor(LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_WAIT)));
+  bool reached = done();
+  bool quit = false;
+  while (!reached && !quit && std::chrono::steady_clock::now() < deadline) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    MSG message;
+    while (!quit && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(message.wParam));  // for the loop that owns it
+        quit = true;
+        break;
+      }
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+    reached = done();
+  }
+  if (!disposed_) EnableWindow(window_, wasEnabled);
+  SetCursor(before);
+  return reached;
 }
 
 }  // namespace mervane::ui::win32

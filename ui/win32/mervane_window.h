@@ -43,6 +43,7 @@ public:
   void SetDestination(const std::string& text) override;
   void Message(const std::string& text, const std::string& caption, Icon icon) override;
   bool AskRename(const std::string& caption, std::string& name) override;
+  bool WaitUntil(const std::function<bool()>& done, double seconds) override;
 
 private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
