@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Takes docs/window-windows.png: mervane-panel.exe --demo under Wine on a virtual X display (Xvfb),
-# the window saved from its own painting as a bitmap and converted to PNG here.
+# the window copied from the screen as a bitmap and converted to PNG here. Wine draws the window
+# frame itself (no window manager runs on the virtual display).
 # Usage: bash scripts/window-windows-screenshot.sh [output.png]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,7 +18,9 @@ wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 bitmap=$(mktemp --suffix .bmp)
 trap 'rm -f "$bitmap"' EXIT
 xvfb-run -a -s "-screen 0 1280x800x24" sh -c \
-  "'$wine' wineboot -i >/dev/null 2>&1; '$wine' build-win64/tools/mervane-panel.exe --demo --screenshot '$bitmap'"
+  "'$wine' wineboot -i >/dev/null 2>&1
+   '$wine' reg add 'HKCU\\Software\\Wine\\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+   '$wine' build-win64/tools/mervane-panel.exe --demo --screenshot '$bitmap'"
 
 # 24-bit bottom-up BMP to PNG (RGB, no filter), with the standard library only.
 python3 - "$bitmap" "$out" <<'PY'

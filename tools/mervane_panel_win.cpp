@@ -22,7 +22,7 @@ int Usage() {
   return 2;
 }
 
-// The whole window, frame included, as its own painting draws it, in a 24-bit bitmap file.
+// The whole window, frame included, as the screen shows it, in a 24-bit bitmap file.
 bool SaveWindow(HWND window, const std::string& file) {
   RECT frame{};
   if (!GetWindowRect(window, &frame)) return false;
@@ -42,7 +42,7 @@ bool SaveWindow(HWND window, const std::string& file) {
   bool ok = image != nullptr;
   if (ok) {
     HGDIOBJ old = SelectObject(memory, image);
-    ok = PrintWindow(window, memory, 0) != 0;
+    ok = BitBlt(memory, 0, 0, width, height, screen, frame.left, frame.top, SRCCOPY) != 0;
     GdiFlush();
     SelectObject(memory, old);
   }

@@ -62,7 +62,7 @@ void Move(HWND control, int x, int y, int width, int height) {
 MervaneWindow::MervaneWindow(const WindowApi& api) : api_(api) {
   if (!RegisterWindowClass()) return;
   window_ = CreateWindowExA(WS_EX_CONTROLPARENT, kWindowClass, kWindowCaption,
-                            WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT, 941, 414, nullptr,
+                            WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 941, 414, nullptr,
                             nullptr, static_cast<HINSTANCE>(ModuleInstance()), nullptr);
   if (window_ == nullptr) return;
   SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
