@@ -101,7 +101,9 @@ void MervaneWindow::Build() {
     LVCOLUMNA column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
     column.pszText = const_cast<char*>(kColumnTitles[c]);
-    column.cx = kColumnWidths[c];
+    // The given width, wider where the title needs more (as the header draws it, with margins).
+    int title = static_cast<int>(SendMessageA(list_, LVM_GETSTRINGWIDTHA, 0, reinterpret_cast<LPARAM>(kColumnTitles[c])));
+    column.cx = std::max(kColumnWidths[c], title + 14);
     column.iSubItem = c;
     SendMessageA(list_, LVM_INSERTCOLUMNA, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&column));
   }
