@@ -3,6 +3,7 @@
 // through the real exports and recording views.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <tuple>
 
@@ -43,6 +44,16 @@ public:
     name = renameAnswer;
     return renameOk;
   }
+  // The window's wait: each poll lets 1 ms of the tick's time pass (`tick`), as the window's
+  // own loop keeps refreshing meanwhile.
+  bool WaitUntil(const std::function<bool()>& done, double seconds) override {
+    ++waits;
+    for (double waited = 0; waited < seconds; waited += 0.001) {
+      if (done()) return true;
+      if (tick) tick();
+    }
+    return done();
+  }
 
   std::vector<std::vector<std::string>> rows;
   int selected = -1;
@@ -53,13 +64,17 @@ public:
   std::string renameCaption;
   std::string renameAnswer;
   bool renameOk = false;
+  int waits = 0;
+  std::function<void()> tick;
 };
 
 // The scripted answer of the setup dialog hook (SM_Setup without a record).
 struct DialogAnswer {
   static inline bool ok = false;
   static inline MotorInfo record{};
-  static bool Show(std::uint32_t, int, MotorRecord& edited) {
+  static inline std::vector<std::pair<std::uint32_t, int>> called;
+  static bool Show(std::uint32_t device, int channel, MotorRecord& edited) {
+    called.emplace_back(device, channel);
     if (ok) std::memcpy(&edited, &record, sizeof edited);
     return ok;
   }
@@ -105,39 +120,83 @@ TEST_F(WindowLogicTest, RowsAppearAtTheFirstRefreshAndTheLastCreatedEndsSelected
   EXPECT_EQ(view.rows[1][Column::kAddress], "Unplugged");
   EXPECT_EQ(view.rows[1][Column::kDestination], "0.123457");
   EXPECT_EQ(model.Key(1), kSerial);
-  // Selected while its texts were still empty: only the two position labels are filled.
+  EXPECT_EQ(model.Channel(1), 1u);
+  // The last row created is selected and the details describe its motor.
   EXPECT_EQ(view.selected, 1);
-  EXPECT_EQ(view.destination, "");
+  EXPECT_EQ(view.destination, "0");  // the position, not the destination
   EXPECT_EQ(view.details[Detail::LPos], "0");
   EXPECT_EQ(view.details[Detail::LPosReal], "0");
-  EXPECT_EQ(view.details[Detail::LDev], "");
+  EXPECT_EQ(view.details[Detail::LDev], "BENCH");
+  EXPECT_EQ(view.details[Detail::LAddr], "Unplugged");
   EXPECT_EQ(model.LampOf(0), ui::kGreen);
 
   // An idle list writes nothing; a user selection copies the row into the details.
   view.writes = 0;
   model.TimerTick();
   EXPECT_EQ(view.writes, 0);
-  model.RowSelected(1);
-  EXPECT_EQ(view.details[Detail::LAddr], "Unplugged");
-  EXPECT_EQ(view.destination, "0");  // the position, not the destination
+  view.selected = 0;
+  model.RowSelected(0);
+  EXPECT_EQ(view.details[Detail::LAddr], "1");
+  EXPECT_EQ(view.details[Detail::LCoef], "200");
+  // The selected row's details follow its motor's settings.
+  ASSERT_TRUE(RenameDevice(0, "BENCH-2"));
+  model.TimerTick();
+  EXPECT_EQ(view.details[Detail::LDev], "BENCH-2");
 }
 
-TEST_F(WindowLogicTest, RowsAreKeyedBySerialAndNameAndStayWhenTheirMotorGoes) {
+// The same name twice on one box and once on another: three rows, each acting on its own motor.
+TEST_F(WindowLogicTest, EveryMotorHasItsOwnRowByBoxAndChannel) {
   ASSERT_EQ(Start({kSerial, kSerial2}), 2);
+  ASSERT_TRUE(RenameDevice(0, "Bench"));
+  ASSERT_TRUE(RenameDevice(1, "Feeder"));
   ASSERT_EQ(AddMotor(0, 1, "X"), 0);
   ASSERT_EQ(AddMotor(1, 1, "X"), 0);
-  model.TimerTick();
-  ASSERT_EQ(model.RowCount(), 2);  // same name on two boxes: two rows
-  EXPECT_EQ(model.Key(0), kSerial);
-  EXPECT_EQ(model.Key(1), kSerial2);
-
-  // Renamed outside the window: a new row at the end, the old one stays red.
-  MotorInfo renamed = FourWireInfo(1, "X2");
-  ASSERT_EQ(SM_Setup(1, 0, &renamed), 0);
+  ASSERT_EQ(AddMotor(1, 2, "X"), 1);
   model.TimerTick();
   ASSERT_EQ(model.RowCount(), 3);
-  EXPECT_EQ(model.Text(2, Column::kName), "X2");
-  EXPECT_EQ(model.LampOf(1), ui::kRed);
+  EXPECT_EQ(view.rows[1][Column::kDevice], "Feeder");
+  EXPECT_EQ(view.rows[2][Column::kAddress], "2");
+  EXPECT_EQ(model.FindMotorRow(kSerial2, 1), 2);
+  EXPECT_EQ(model.FindMotorRow(kSerial2, 2), -1);
+
+  // Feeder's second X moves; Bench's X and Feeder's first X stay.
+  view.selected = 2;
+  view.destination = "3";
+  model.MoveClick(false);
+  EXPECT_TRUE(view.messages.empty());
+  EXPECT_TRUE(SM_IsRunning(1, 1));
+  EXPECT_FALSE(SM_IsRunning(0, 0));
+  EXPECT_FALSE(SM_IsRunning(1, 0));
+  EXPECT_EQ(model.Text(2, Column::kDestination), "3");
+  ASSERT_TRUE(TickUntilIdle(1, 1));
+  EXPECT_DOUBLE_EQ(SM_GetPosition(1, 1), 3.0);
+  EXPECT_DOUBLE_EQ(SM_GetPosition(0, 0), 0.0);
+  // "Move rel" goes on from that destination, on the same motor.
+  view.destination = "1.5";
+  model.MoveClick(true);
+  EXPECT_DOUBLE_EQ(SM_GetTarget(1, 1), 4.5);
+  EXPECT_DOUBLE_EQ(SM_GetTarget(0, 0), 0.0);
+  ASSERT_TRUE(TickUntilIdle(1, 1));
+
+  // "Setup" opens the dialog for Feeder's second X.
+  DialogAnswer::ok = true;
+  DialogAnswer::record = FourWireInfo(5, "Y");
+  DialogAnswer::called.clear();
+  model.SetupClick();
+  EXPECT_EQ(DialogAnswer::called, (std::vector<std::pair<std::uint32_t, int>>{{1, 1}}));
+  EXPECT_EQ(model.Text(2, Column::kName), "Y");  // at once, in place
+  EXPECT_EQ(view.details[Detail::LAddr], "5");
+  MotorInfo info{};
+  ASSERT_TRUE(SM_GetInfo(0, 0, &info));
+  EXPECT_STREQ(info.name, "X");
+
+  // A motor renamed outside the window keeps its row.
+  MotorInfo renamed = FourWireInfo(1, "X2");
+  ASSERT_EQ(SM_Setup(0, 0, &renamed), 0);
+  model.TimerTick();
+  ASSERT_EQ(model.RowCount(), 3);
+  EXPECT_EQ(model.Text(0, Column::kName), "X2");
+  EXPECT_EQ(model.LampOf(0), ui::kGreen);
 
   // An unplugged box keeps its rows, red, with their texts.
   boxsim_unplug(kSerial);
@@ -149,30 +208,53 @@ TEST_F(WindowLogicTest, RowsAreKeyedBySerialAndNameAndStayWhenTheirMotorGoes) {
   EXPECT_EQ(model.LampOf(2), ui::kGreen);
 }
 
-TEST_F(WindowLogicTest, SetupReinsertsTheRowInPlaceOnceAndFurtherNewRowsAreAppended) {
+// "Remove" deletes the row, the details show the row that takes its place, and the rows behind
+// follow their motors down one channel.
+TEST_F(WindowLogicTest, RemoveShowsTheNextMotorAndKeepsRowsOnTheirMotors) {
   ASSERT_EQ(Start(), 1);
   AddMotors(0, {"A", "B", "C"});
+  ASSERT_TRUE(SM_SetDestination(0, 2, 7.0));
   model.TimerTick();
   view.selected = 1;
-  DialogAnswer::ok = true;
-  DialogAnswer::record = FourWireInfo(2, "B2");
-  model.SetupClick();
-  EXPECT_EQ(model.InsertIndex(), 1);
-  EXPECT_EQ(model.RowCount(), 2);
-  ASSERT_EQ(AddMotor(0, 4, "D"), 3);
+  model.RowSelected(1);
+  EXPECT_EQ(view.details[Detail::LAddr], "2");
+  model.RemoveClick();
+  EXPECT_TRUE(view.messages.empty());
+  ASSERT_EQ(model.RowCount(), 2);
+  EXPECT_EQ(view.selected, 1);
+  EXPECT_EQ(model.Text(1, Column::kName), "C");
+  EXPECT_EQ(model.Channel(1), 1u);
+  EXPECT_EQ(view.details[Detail::LAddr], "3");  // C's, not B's
+  view.destination = "2";
+  model.MoveClick(false);
+  EXPECT_TRUE(SM_IsRunning(0, 1));
+  ASSERT_TRUE(TickUntilIdle(0, 1));
   model.TimerTick();
-  ASSERT_EQ(model.RowCount(), 4);
-  EXPECT_EQ(model.Text(1, Column::kName), "B2");
-  EXPECT_EQ(model.Text(3, Column::kName), "D");
-  EXPECT_EQ(model.InsertIndex(), -1);
-  EXPECT_EQ(model.RowKeyCount(), 5u);  // one key per row ever created
+  EXPECT_EQ(model.RowCount(), 2);  // no row came back, none twice
+  EXPECT_EQ(model.Text(1, Column::kPosition), "2");
 
-  // A cancelled dialog leaves the row alone.
+  // The last row removed: the one before is selected; the list emptied: nothing is shown.
+  model.RemoveClick();
+  EXPECT_EQ(view.selected, 0);
+  EXPECT_EQ(view.details[Detail::LAddr], "1");
+  model.RemoveClick();
+  EXPECT_EQ(model.RowCount(), 0);
+  EXPECT_EQ(view.details[Detail::LAddr], "");
+  EXPECT_EQ(view.details[Detail::LDev], "");
+  EXPECT_EQ(SM_GetCount(0), 0);
+}
+
+TEST_F(WindowLogicTest, SetupCancelledOrRefusedLeavesTheRowAlone) {
+  ASSERT_EQ(Start(), 1);
+  AddMotors(0, {"A", "B"});
+  model.TimerTick();
   DialogAnswer::ok = false;
   view.selected = 0;
   model.SetupClick();
-  EXPECT_EQ(model.RowCount(), 4);
-  EXPECT_EQ(model.InsertIndex(), -1);
+  EXPECT_EQ(model.RowCount(), 2);
+  EXPECT_EQ(model.Text(0, Column::kName), "A");
+  EXPECT_TRUE(view.messages.empty());  // the user cancelled: nothing to say
+  EXPECT_EQ(model.RowKeyCount(), 2u);
 }
 
 struct CommandCase {
@@ -204,8 +286,13 @@ TEST_F(WindowLogicTest, CommandMessagesAreExact) {
       {"", "Set target", "Can't set destination for motor M!", "Error"},
       {"", "Move abs", "Can't move with motor M!", "Error"},
       {"", "Stop", "Can't stop motor M!", "Error"},
-      {"", "Zero", "Motor M is running!\nStop the motor before reset please.", "Can't reset"},
-      {"", "Release", "Can't release selected motor!", "Error"},
+      {"", "Zero", "Can't reset motor M!\nMotor is not found", "Error"},
+      {"", "Release", "Can't release selected motor!\nMotor is not found", "Error"},
+      {"", "Remove", "Can't remove selected motor!\nMotor is not found", "Error"},
+      {"", "Initialize", "Can't initialize motor!\nMotor is not found", "Error"},
+      {"", "Set zero", "Can't reset motor M!\nMotor is not found", "Error"},
+      {"", "Reset", "Can't reset motor M!\nMotor is not found", "Error"},
+      {"", "Setup", "Can't setup motor M!\nMotor is not found", "Isn't selected item"},
   };
   ASSERT_EQ(Start(), 1);
   ASSERT_EQ(AddMotor(0, 1, "M"), 0);
@@ -223,10 +310,7 @@ TEST_F(WindowLogicTest, CommandMessagesAreExact) {
     Run(c.command);
     EXPECT_EQ(LastMessage(), Shown(c.text, c.caption, ui::Icon::Error)) << c.command;
   }
-  // "Remove" and the other menu commands on a motor that is not found do nothing.
-  std::size_t before = view.messages.size();
-  for (const char* command : {"Remove", "Initialize", "Set zero", "Reset"}) Run(command);
-  EXPECT_EQ(view.messages.size(), before);
+  // Nothing was done to the row: it stays until its motor comes back.
   EXPECT_EQ(model.RowCount(), 1);
   model.UpdateRowImages();
   ASSERT_EQ(model.LampOf(0), ui::kRed);
@@ -243,18 +327,18 @@ TEST_F(WindowLogicTest, MovesSetTargetsAndCheckTheDestinationBox) {
   ASSERT_EQ(AddMotor(1, 1, "M"), 0);
   ASSERT_EQ(AddMotor(1, 2, "N"), 1);
   model.TimerTick();
-  // A row of the second box moves the first box's motor of that name (moves go by name).
+  // A row of the second box moves the second box's motor of that name.
   view.selected = 1;
   view.destination = "2.5";
   model.MoveClick(false);
-  EXPECT_TRUE(SM_IsRunning(0, 0));
-  EXPECT_FALSE(SM_IsRunning(1, 0));
+  EXPECT_TRUE(SM_IsRunning(1, 0));
+  EXPECT_FALSE(SM_IsRunning(0, 0));
   EXPECT_EQ(model.LampOf(1), ui::kYellow);
   EXPECT_EQ(model.Text(1, Column::kDestination), "2.5");
   // Empty box: "Move rel" by 0 keeps the destination.
   view.destination = "";
   model.MoveClick(true);
-  EXPECT_DOUBLE_EQ(SM_GetTarget(0, 0), 2.5);
+  EXPECT_DOUBLE_EQ(SM_GetTarget(1, 0), 2.5);
 
   // "Set target" takes the whole text; a text that is no number ends the command.
   view.selected = 2;
@@ -304,13 +388,22 @@ TEST_F(WindowLogicTest, ContextMenuStatesAndDeviceCommands) {
   ASSERT_EQ(model.DeviceMenu().size(), 2u);
   EXPECT_EQ(model.DeviceMenu()[0].serial, kSerial);
   EXPECT_EQ(model.DeviceMenu()[0].enabled, (std::array<bool, 5>{false, true, true, true, true}));
-  // Entries keep their first states; "Close" and "Open" act by serial.
+  // "Close" and "Open" act by serial.
   model.DeviceMenuClick(1, ui::kClose);
   EXPECT_FALSE(CheckDeviceConnection(1));
-  model.MenuPopup(ui::Hit::Empty, -1);
-  EXPECT_EQ(model.DeviceMenu()[1].enabled, (std::array<bool, 5>{false, true, true, true, true}));
   model.DeviceMenuClick(1, ui::kOpen);
   EXPECT_TRUE(CheckDeviceConnection(1));
+  // Every opening shows the box's present connection: unplugged, then back.
+  boxsim_unplug(kSerial2);
+  RunWatchdog(Device(1));
+  model.MenuPopup(ui::Hit::Empty, -1);
+  EXPECT_EQ(model.DeviceMenu()[1].enabled, (std::array<bool, 5>{true, false, false, false, false}));
+  EXPECT_EQ(model.DeviceMenu()[0].enabled, (std::array<bool, 5>{false, true, true, true, true}));
+  boxsim_plug("VORK-KADO", kSerial2);
+  RunWatchdog(Device(1));
+  EXPECT_TRUE(CheckDeviceConnection(1));
+  model.MenuPopup(ui::Hit::Other, -1);
+  EXPECT_EQ(model.DeviceMenu()[1].enabled, (std::array<bool, 5>{false, true, true, true, true}));
 
   // "Add motor..." asks the dialog for a new slot; the row comes with the next refresh.
   DialogAnswer::ok = true;
@@ -319,6 +412,88 @@ TEST_F(WindowLogicTest, ContextMenuStatesAndDeviceCommands) {
   EXPECT_EQ(SM_GetCount(0), 3);
   model.TimerTick();
   EXPECT_EQ(model.Text(model.RowCount() - 1, Column::kName), "NEW");
+}
+
+// "Release all motors" switches off all seven connectors of its box, and no other box's.
+TEST_F(WindowLogicTest, ReleaseAllMotorsReleasesEveryChannelOfItsBox) {
+  ASSERT_EQ(Start({kSerial, kSerial2}), 2);
+  AddMotors(0, {"A", "B", "C"});
+  ASSERT_EQ(AddMotor(1, 1, "D"), 0);
+  for (std::uint32_t c = 0; c < 3; ++c) MoveAndRest(0, c, 0.05);
+  MoveAndRest(1, 0, 0.05);
+  for (int address = 1; address <= 3; ++address) ASSERT_EQ(boxsim_energised(kSerial, address), 1) << address;
+  model.MenuPopup(ui::Hit::Empty, -1);
+  boxsim_clear(kSerial);
+  model.DeviceMenuClick(0, ui::kReleaseAllMotors);
+  EXPECT_TRUE(view.messages.empty());
+  for (int address = 1; address <= 3; ++address) EXPECT_EQ(boxsim_energised(kSerial, address), 0) << address;
+  EXPECT_EQ(WireBytes(kSerial), ReleaseAllBytes());
+  EXPECT_EQ(boxsim_energised(kSerial2, 1), 1);
+}
+
+// Commands that wait for a motor to stop let the window go on meanwhile and then act.
+TEST_F(WindowLogicTest, ResetAndReleaseWaitThroughTheWindowForARunningMotor) {
+  ASSERT_EQ(Start(), 1);
+  AddMotors(0, {"A", "B"});
+  model.TimerTick();
+  view.tick = [this] {
+    Tick(now_);
+    now_ += 0.001;
+  };
+  struct Case {
+    const char* command;
+    void (ui::MotorListModel::*run)();
+  };
+  for (const Case& c : {Case{"Reset", &ui::MotorListModel::ResetClick}, Case{"Release", &ui::MotorListModel::ReleaseClick}}) {
+    ASSERT_TRUE(SM_Move(0, 1, 5.0));
+    TickFor(0.05);
+    ASSERT_TRUE(SM_IsRunning(0, 1));
+    view.selected = 1;
+    view.waits = 0;
+    (model.*c.run)();
+    EXPECT_EQ(view.waits, 1) << c.command;
+    EXPECT_TRUE(view.messages.empty()) << c.command;
+    EXPECT_FALSE(SM_IsRunning(0, 1)) << c.command;
+    EXPECT_FALSE(SM_IsRunning(0, 0)) << c.command;
+  }
+  EXPECT_EQ(boxsim_energised(kSerial, 2), 0);
+  // A motor that does not come to rest in time: the command reports it and changes nothing.
+  view.tick = nullptr;
+  ASSERT_TRUE(SM_Move(0, 0, 5.0));
+  TickFor(0.05);
+  double before = SM_GetPosition(0, 0);
+  view.selected = 0;
+  model.SetZeroClick();
+  EXPECT_EQ(LastMessage(), Shown("Attempt to reset running motor failed.\rStop the motor before reset please.",
+                                 "Can't reset", ui::Icon::None));
+  EXPECT_DOUBLE_EQ(SM_GetPosition(0, 0), before);
+  EXPECT_DOUBLE_EQ(SM_GetZero(0, 0), 0.0);
+}
+
+// Whole box names everywhere, also two boxes of one model with their default names.
+TEST_F(WindowLogicTest, BoxNamesAreShownWhole) {
+  ASSERT_EQ(Start({kSerial, kSerial2}), 2);
+  ASSERT_EQ(AddMotor(0, 1, "A"), 0);
+  ASSERT_EQ(AddMotor(1, 1, "B"), 0);
+  model.TimerTick();
+  EXPECT_EQ(model.Text(0, Column::kDevice), "VORK-KADO0");
+  EXPECT_EQ(model.Text(1, Column::kDevice), "VORK-KADO1");
+  EXPECT_EQ(view.details[Detail::LDev], "VORK-KADO1");
+  model.MenuPopup(ui::Hit::Empty, -1);
+  ASSERT_EQ(model.DeviceMenu().size(), 2u);
+  EXPECT_EQ(model.DeviceMenu()[0].caption, "VORK-KADO0");
+  EXPECT_EQ(model.DeviceMenu()[1].caption, "VORK-KADO1");
+  model.DeviceMenuClick(1, ui::kRename);
+  EXPECT_EQ(view.renameCaption, "Rename VORK-KADO1");
+
+  // "Run All" that cannot start a box says which one, by its whole name.
+  ASSERT_TRUE(SM_SetDestination(1, 0, 2.0));
+  boxsim_unplug(kSerial2);
+  RunWatchdog(Device(1));
+  ASSERT_FALSE(CheckDeviceConnection(1));
+  model.RunAllClick();
+  EXPECT_EQ(view.messages, (std::vector<Shown>{{"Can't move with motors on device VORK-KADO1", "Error", ui::Icon::Error}}));
+  EXPECT_FALSE(SM_IsRunning(1, 0));
 }
 
 TEST_F(WindowLogicTest, RenameAsksWithTheEntryCaptionAndRenamesOnlyOnOk) {
@@ -478,6 +653,45 @@ TEST_F(SetupLogicTest, FieldChecksOnChangeAndOnLeaving) {
       EXPECT_EQ(view.messages, (std::vector<Shown>{{c.message, "Type error", ui::Icon::Error}})) << c.typed;
     EXPECT_EQ(view.text[c.field], c.after) << c.typed;
   }
+}
+
+// Enter in a field goes on to OK only when the field's check passes.
+TEST_F(SetupLogicTest, EnterInARefusedFieldStopsAfterItsMessage) {
+  ui::MotorSetupModel model(api::WindowApiTable(), view, 0, -1);
+  struct Case {
+    ui::SetupField field;
+    const char* typed;
+    bool passes;
+    const char* message;
+  };
+  const Case cases[] = {
+      {ui::SetupField::EBMin, "abc", false, "Value must be integer!"},
+      {ui::SetupField::EBAccel, "0", false, "Value must be higher then zero!"},
+      {ui::SetupField::EBCoef, "0", false, "Value must be different from zero!"},
+      {ui::SetupField::EBLen, "x", false, "Value must be number!"},
+      {ui::SetupField::EBOffset, "", false, "Value must be number!"},
+      {ui::SetupField::EBMax, "60", true, ""},
+      {ui::SetupField::EBLen, "2.5", true, ""},
+      {ui::SetupField::EBName, "", true, ""},
+  };
+  for (const Case& c : cases) {
+    view.messages.clear();
+    std::string before = view.text[c.field];
+    view.text[c.field] = c.typed;
+    EXPECT_EQ(model.FieldLeft(c.field), c.passes) << c.typed;
+    if (c.passes)
+      EXPECT_TRUE(view.messages.empty()) << c.typed;
+    else
+      EXPECT_EQ(view.messages, (std::vector<Shown>{{c.message, "Type error", ui::Icon::Error}})) << c.typed;
+    view.text[c.field] = before;
+  }
+  // OK with a length that holds no number is refused rather than saved as 0.
+  model.OkClicked();
+  view.text[ui::SetupField::EBLen] = "abc";
+  EXPECT_FALSE(model.CloseQuery());
+  EXPECT_EQ(view.messages.back(), Shown("Value must be number!", "Type error", ui::Icon::Error));
+  view.text[ui::SetupField::EBLen] = "5";
+  EXPECT_TRUE(model.CloseQuery());
 }
 
 TEST_F(SetupLogicTest, ValidationOnOkAndTheWrittenRecord) {

@@ -300,10 +300,20 @@ void MotorListModel::StopClick() {
   if (!Resolve(row, d, c) || !api_.SM_Stop(d, c)) Error("Can't stop motor " + name + "!");
 }
 
+// A box that is not connected has no motors to start (they come back with it, at rest): when the
+// list shows motors of it, the user is told that they did not move.
 void MotorListModel::RunAllClick() {
   std::uint32_t count = api_.GetDevicesCount();
-  for (std::uint32_t d = 0; d < count; ++d)
-    if (!api_.Run(d)) Error("Can't move with motors on device " + DeviceName(d));
+  for (std::uint32_t d = 0; d < count; ++d) {
+    bool started = false;
+    if (api_.CheckDeviceConnection(d)) {
+      started = api_.Run(d);
+    } else {
+      const std::string serial = DeviceText(api_.GetDeviceSernum, d);
+      started = std::none_of(rows_.begin(), rows_.end(), [&](const Row& row) { return *row.key == serial; });
+    }
+    if (!started) Error("Can't move with motors on device " + DeviceName(d));
+  }
 }
 
 void MotorListModel::StopAllClick() {

@@ -2,8 +2,11 @@
 #include "ui/qt/mervane_window.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -17,6 +20,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "ui/qt/message.h"
 #include "ui/qt/rename_dialog.h"
@@ -91,7 +96,13 @@ void MervaneWindow::BuildList() {
   QStringList titles;
   for (const char* title : kColumnTitles) titles << title;
   list_->setHeaderLabels(titles);
-  for (int c = 0; c < kColumnCount; ++c) list_->setColumnWidth(c, kColumnWidths[c]);
+  list_->header()->setStretchLastSection(false);
+  list_->setTextElideMode(Qt::ElideNone);
+  list_->header()->setMinimumSectionSize(1);
+  for (int c = 0; c < kColumnCount; ++c) {
+    list_->setColumnWidth(c, 1);  // not the header's default: each column starts from its own width
+    FitColumn(c, QString());
+  }
   list_->setRootIsDecorated(false);
   list_->setUniformRowHeights(true);
   list_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -108,10 +119,24 @@ void MervaneWindow::BuildList() {
   });
 }
 
+// Column widths come from the font: a title or a text is never cut, whatever font the desktop
+// gives; the least widths hold for short texts.
+void MervaneWindow::FitColumn(int column, const QString& text) {
+  const QFontMetrics metrics(list_->font());
+  const QFontMetrics titles(list_->header()->font());
+  constexpr int kPadding = 16;  // the cell's margins and the header's sort mark space
+  int wanted = std::max(kColumnWidths[column], titles.horizontalAdvance(kColumnTitles[column]) + kPadding);
+  if (!text.isEmpty()) wanted = std::max(wanted, metrics.horizontalAdvance(text) + kPadding);
+  if (column == kName) wanted += list_->iconSize().width() + 4;  // the lamp
+  if (list_->columnWidth(column) < wanted) list_->setColumnWidth(column, wanted);
+}
+
 QWidget* MervaneWindow::BuildPanel() {
   auto* panel1 = new QWidget(this);
   panel1->setObjectName("Panel1");
-  panel1->setFixedWidth(222);
+  // At least the classic width, wider when its captions, buttons or a long box name need it.
+  panel1->setMinimumWidth(222);
+  panel1->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Preferred);
   auto* column = new QVBoxLayout(panel1);
   column->setContentsMargins(4, 0, 0, 0);
 
@@ -283,8 +308,11 @@ void MervaneWindow::ShowAgain() {
   model_->Reopened();
   if (!timer_->isActive()) timer_->start();
   show();
-  raise();
-  activateWindow();
+  // The offscreen platform has no stacking order to change (and says so on every call).
+  if (QGuiApplication::platformName() != "offscreen") {
+    raise();
+    activateWindow();
+  }
 }
 
 void MervaneWindow::Dispose() {
@@ -329,7 +357,11 @@ void MervaneWindow::DeleteRow(int row) {
 }
 
 void MervaneWindow::SetText(int row, int column, const std::string& text) {
-  if (QTreeWidgetItem* item = list_->topLevelItem(row)) item->setText(column, ToQt(text));
+  if (QTreeWidgetItem* item = list_->topLevelItem(row)) {
+    const QString shown = ToQt(text);
+    item->setText(column, shown);
+    FitColumn(column, shown);
+  }
 }
 
 void MervaneWindow::SetLamp(int row, int lamp) {
@@ -359,12 +391,31 @@ std::string MervaneWindow::Destination() const { return FromQt(destination_->tex
 void MervaneWindow::SetDestination(const std::string& text) { destination_->setText(ToQt(text)); }
 
 void MervaneWindow::Message(const std::string& text, const std::string& caption, Icon icon) {
+  if (disposed_) return;  // the window is going: nobody is there to read it
   ShowMessageBox(this, text, caption, icon, &openBox_);
+}
+
+// The window keeps painting and its refresh timer running, under a busy cursor; the user's input
+// waits until the command is done.
+bool MervaneWindow::WaitUntil(const std::function<bool()>& done, double seconds) {
+  constexpr int kPollMs = 10;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  QElapsedTimer clock;
+  clock.start();
+  bool rested = done();
+  while (!rested && !disposed_ && clock.elapsed() < static_cast<qint64>(seconds * 1000)) {
+    QEventLoop loop;
+    QTimer::singleShot(kPollMs, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    rested = done();
+  }
+  QApplication::restoreOverrideCursor();
+  return rested;
 }
 
 bool MervaneWindow::AskRename(const std::string& caption, std::string& name) {
   RenameDialog dialog(this, api_);
-  dialog.setWindowTitle(ToQt(caption));
+  dialog.SetCaption(ToQt(caption));
   openBox_ = &dialog;
   bool ok = dialog.exec() == QDialog::Accepted;
   openBox_ = nullptr;

@@ -53,6 +53,7 @@ public:
   void SetDestination(const std::string& text) override;
   void Message(const std::string& text, const std::string& caption, Icon icon) override;
   bool AskRename(const std::string& caption, std::string& name) override;
+  bool WaitUntil(const std::function<bool()>& done, double seconds) override;
 
 protected:
   void closeEvent(QCloseEvent* event) override;
@@ -61,6 +62,8 @@ protected:
 
 private:
   void BuildList();
+  // Widens a column to its title and to `text` (never below its least width).
+  void FitColumn(int column, const QString& text);
   QWidget* BuildPanel();
   void BuildMenu();
   void RebuildDevicesMenu();

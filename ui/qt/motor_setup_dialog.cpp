@@ -8,6 +8,7 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -122,11 +123,41 @@ MotorSetupDialog::MotorSetupDialog(const WindowApi& api, std::uint32_t device, i
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);  // as Escape
   connect(type_, &QComboBox::currentIndexChanged, this, [this] { model_->TypeChanged(); });
   for (SetupField field : {SetupField::EBCoef, SetupField::EBLen, SetupField::EBOffset})
-    connect(Field(field), &QLineEdit::textEdited, this, [this, field] { model_->NumberChanged(field); });
-  connect(Field(SetupField::EBCoef), &QLineEdit::editingFinished, this, [this] { model_->CoefficientLeft(); });
-  for (SetupField field : {SetupField::EBMin, SetupField::EBAccel, SetupField::EBMax})
-    connect(Field(field), &QLineEdit::editingFinished, this, [this, field] { model_->IntegerLeft(field); });
+    connect(Field(field), &QLineEdit::textEdited, this, [this, field] {
+      Check([this, field] {
+        model_->NumberChanged(field);
+        return true;
+      });
+    });
+  for (SetupField field : {SetupField::EBCoef, SetupField::EBMin, SetupField::EBAccel, SetupField::EBMax})
+    connect(Field(field), &QLineEdit::editingFinished, this, [this, field] { LeaveCheck(field); });
+  for (QLineEdit* edit : fields_) edit->installEventFilter(this);
   PublishForm(api_.dlgMotorSetup, static_cast<QWidget*>(this));
+}
+
+// A check's message box takes the focus from its field, which makes the field report that it was
+// left: that second report is not checked again.
+bool MotorSetupDialog::Check(const std::function<bool()>& check) {
+  if (checking_) return true;
+  checking_ = true;
+  bool passed = check();
+  checking_ = false;
+  return passed;
+}
+
+bool MotorSetupDialog::LeaveCheck(SetupField field) {
+  return Check([this, field] { return model_->FieldLeft(field); });
+}
+
+bool MotorSetupDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      for (const FieldSpec& spec : kFields)
+        if (watched == Field(spec.field) && !LeaveCheck(spec.field)) return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 MotorSetupDialog::~MotorSetupDialog() { PublishForm(api_.dlgMotorSetup, nullptr); }

@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include <array>
+#include <functional>
 #include <memory>
 
 #include "ui/motor_setup.h"
@@ -52,12 +53,17 @@ public:
   void reject() override;
 
 protected:
+  // Enter in a field runs the field's check first; a refused value ends the key there.
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
 private:
   void BuildAddressSelector(QWidget* parent);
   QWidget* UpDown(const char* name, QLineEdit* edit);
+  // Runs a field check unless one is running already; false when it refused the value.
+  bool Check(const std::function<bool()>& check);
+  bool LeaveCheck(SetupField field);
 
   const WindowApi& api_;
   std::array<QLineEdit*, 7> fields_{};
@@ -74,6 +80,7 @@ private:
   bool shown_ = false;
   bool cancelled_ = false;
   bool closingByTitleBar_ = false;
+  bool checking_ = false;
   QPointer<QDialog> openBox_;
   std::unique_ptr<MotorSetupModel> model_;
 };

@@ -17,6 +17,8 @@ public:
   RenameDialog(QWidget* owner, const WindowApi& api);
   ~RenameDialog() override;
   std::string Name() const;
+  // The title, with the dialog made wide enough for the title bar to show all of it.
+  void SetCaption(const QString& caption);
   QLineEdit* Edit() const { return edit_; }
 
 private:

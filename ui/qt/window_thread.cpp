@@ -7,6 +7,8 @@
 #include <QLibraryInfo>
 #include <QMetaObject>
 #include <QObject>
+#include <QPixmap>
+#include <QPixmapCache>
 #include <QThread>
 
 #include <atomic>
@@ -57,6 +59,11 @@ void GuiThreadMain(std::promise<bool>* started) {
   auto* app = new QApplication(g_argc, g_argv);
   std::setlocale(LC_ALL, locale.c_str());
   QApplication::setQuitOnLastWindowClosed(false);
+  // The toolkit's pixmap cache is made now (a look-up makes it), before our exit handlers are
+  // registered, so that parking (which stops its timer on this thread) runs before its
+  // destruction at exit.
+  QPixmap none;
+  QPixmapCache::find(QStringLiteral("mervane"), &none);
   g_context.store(new QObject, std::memory_order_release);
   started->set_value(true);
   for (;;) {
@@ -149,6 +156,10 @@ void ParkGuiThread() {
   QMetaObject::invokeMethod(
       context,
       [] {
+        // The toolkit's process-wide pixmap cache is a timer-driven object of this thread that the
+        // exiting thread destroys: its timer is stopped here, on its own thread, so that its
+        // destruction does not complain about a timer of another thread.
+        QPixmapCache::clear();
         std::unique_lock lock(park->mutex);
         g_parked.store(true);
         park->parked.notify_all();
