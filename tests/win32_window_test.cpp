@@ -97,26 +97,26 @@ protected:
   static void ClickAsync(HWND button) { PostMessageA(button, BM_CLICK, 0, 0); }
 
   // This process's visible top-level window of the class with the caption; null when none.
+  struct Search {
+    const char* type;
+    const std::string& caption;
+    HWND found;
+  };
+  static BOOL CALLBACK Match(HWND window, LPARAM data) {
+    auto* s = reinterpret_cast<Search*>(data);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char kind[64] = {};
+    GetClassNameA(window, kind, sizeof kind);
+    if (process != GetCurrentProcessId() || !IsWindowVisible(window) || std::string(kind) != s->type ||
+        Text(window) != s->caption)
+      return TRUE;
+    s->found = window;
+    return FALSE;
+  }
   static HWND OwnWindow(const char* type, const std::string& caption) {
-    struct Search {
-      const char* type;
-      const std::string& caption;
-      HWND found;
-    } search{type, caption, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM data) -> BOOL {
-          auto* s = reinterpret_cast<Search*>(data);
-          DWORD process = 0;
-          GetWindowThreadProcessId(window, &process);
-          char kind[64] = {};
-          GetClassNameA(window, kind, sizeof kind);
-          if (process != GetCurrentProcessId() || !IsWindowVisible(window) || std::string(kind) != s->type ||
-              Text(window) != s->caption)
-            return TRUE;
-          s->found = window;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    Search search{type, caption, nullptr};
+    EnumWindows(Match, reinterpret_cast<LPARAM>(&search));
     return search.found;
   }
   // The visible top-level dialog with this caption, waited for up to 5 s; null when none came.
@@ -194,7 +194,9 @@ TEST_F(Win32WindowTest, ListHasTheColumnsARowPerMotorAndTheLamps) {
     column.cchTextMax = sizeof title;
     SendMessageA(list_, LVM_GETCOLUMNA, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&column));
     EXPECT_STREQ(title, ui::kColumnTitles[c]);
-    EXPECT_EQ(column.cx, ui::kColumnWidths[c]) << title;
+    // The given width, or wider where the title needs it.
+    EXPECT_GE(column.cx, ui::kColumnWidths[c]) << title;
+    EXPECT_GE(column.cx, SendMessageA(list_, LVM_GETSTRINGWIDTHA, 0, reinterpret_cast<LPARAM>(title)) + 12) << title;
   }
   Refresh();
   ASSERT_EQ(Rows(), 4);
@@ -546,6 +548,119 @@ TEST_F(Win32WindowTest, UserCloseHidesAndShowSetupWinShowsTheSameWindow) {
   CloseSetupWin();  // harmless
   Exit();
   Exit();
+}
+
+// "Remove" on the selected row; the details then describe the row that took its place, and the
+// commands act on that motor.
+TEST_F(Win32WindowTest, RemoveShowsTheNewlySelectedMotor) {
+  ASSERT_EQ(Start(), 1);
+  AddMotors(0, {"A", "B", "C"});
+  MotorInfo c = FourWireInfo(3, "C", 250.0f);
+  ASSERT_EQ(SM_Setup(0, 2, &c), 2);
+  SHOW_OR_SKIP();
+  Refresh();
+  Select(1);
+  PopupAt(1);  // the menu's last opening enables the motor items
+  ASSERT_TRUE(Enabled(Menu(), win::kPmRemove));
+  SendMessageA(window_, WM_COMMAND, win::kPmRemove, 0);
+  ASSERT_EQ(Rows(), 2);
+  EXPECT_EQ(SM_GetCount(0), 2);
+  ASSERT_EQ(Selected(), 1);
+  EXPECT_EQ(Cell(1, ui::kName), "C");
+  EXPECT_EQ(Text(Item(win::DetailId(ui::Detail::LAddr))), "3");
+  EXPECT_EQ(Text(Item(win::DetailId(ui::Detail::LCoef))), "250");
+  Type(Item(win::kEbDestination), "1");
+  Click(Item(win::kBttnMoveAbs));
+  EXPECT_TRUE(SM_IsRunning(0, 1));
+  EXPECT_FALSE(SM_IsRunning(0, 0));
+  ASSERT_TRUE(TickUntilIdle(0, 1));
+}
+
+// Unplug a box, open the menu, plug it back: the next opening shows it connected again; "Release
+// all motors" switches off the box's connectors.
+TEST_F(Win32WindowTest, DevicesMenuFollowsUnplugAndReplug) {
+  ASSERT_EQ(Start(), 1);
+  ASSERT_EQ(AddMotor(0, 1, "A"), 0);
+  SHOW_OR_SKIP();
+  Refresh();
+  auto entry = [&] {
+    PopupAt(-1);
+    HMENU box = GetSubMenu(GetSubMenu(Menu(), 0), 0);
+    std::string shown;
+    for (int tag = ui::kOpen; tag <= ui::kReleaseAllMotors; ++tag)
+      shown += Enabled(box, static_cast<UINT>(win::DeviceCommandId(0, tag))) ? '+' : '-';
+    return shown;
+  };
+  EXPECT_EQ(entry(), "-++++");
+  boxsim_unplug(kSerial);
+  RunWatchdog(Device(0));
+  EXPECT_EQ(entry(), "+----");
+  boxsim_plug("VORK-KADO", kSerial);
+  for (int address = 1; address <= 7; ++address) boxsim_wire(kSerial, address, "four-wire");
+  RunWatchdog(Device(0));
+  ASSERT_TRUE(CheckDeviceConnection(0));
+  EXPECT_EQ(entry(), "-++++");
+
+  MoveAndRest(0, 0, 0.05);
+  ASSERT_EQ(boxsim_energised(kSerial, 1), 1);
+  SendMessageA(window_, WM_COMMAND, static_cast<WPARAM>(win::DeviceCommandId(0, ui::kReleaseAllMotors)), 0);
+  EXPECT_EQ(boxsim_energised(kSerial, 1), 0);
+}
+
+// While "Reset" waits for a running motor to stop, the window goes on answering (it is disabled
+// for the user meanwhile); afterwards it takes input again.
+TEST_F(Win32WindowTest, ResetWaitsWithTheWindowAlive) {
+  ASSERT_EQ(Start(), 1);
+  ASSERT_EQ(AddMotor(0, 1, "A"), 0);
+  SHOW_OR_SKIP();
+  Refresh();
+  Select(0);
+  ASSERT_TRUE(SM_Move(0, 0, 5.0));
+  TickFor(0.05);
+  ASSERT_TRUE(SM_IsRunning(0, 0));
+  PopupAt(0);
+  PostMessageA(window_, WM_COMMAND, win::kPmReset, 0);
+  // The motor runs on until this thread ticks: first the command must be waiting.
+  for (int i = 0; i < 500 && IsWindowEnabled(window_); ++i) Sleep(10);
+  ASSERT_FALSE(IsWindowEnabled(window_));
+  int answeredWhileWaiting = 0;
+  for (int i = 0; i < 2000 && SM_IsRunning(0, 0); ++i) {
+    if (!IsWindowEnabled(window_) && Rows() == 1) ++answeredWhileWaiting;  // its thread answers
+    TickFor(0.005);
+    Sleep(1);
+  }
+  Settle(window_);
+  EXPECT_GT(answeredWhileWaiting, 0);
+  EXPECT_TRUE(IsWindowEnabled(window_));
+  EXPECT_TRUE(NoMessageBox());
+  EXPECT_FALSE(SM_IsRunning(0, 0));
+  EXPECT_DOUBLE_EQ(SM_GetPosition(0, 0), 0.0);  // reset where it stopped
+}
+
+// Enter in a setup field with a bad value: the message, and the dialog stays open; nothing saved.
+TEST_F(Win32SetupDialogTest, EnterOnABadValueKeepsTheDialogOpen) {
+  ASSERT_EQ(Start(), 1);
+  ASSERT_EQ(AddMotor(0, 1, "A"), 0);
+  SHOW_OR_SKIP();
+  std::future<int> result = OpenSetup(0, 0);
+  HWND dialog = WaitDialog(win::kSetupCaption);
+  ASSERT_NE(dialog, nullptr);
+  HWND min = GetDlgItem(dialog, win::kEBMin);
+  SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(min), TRUE);  // the focus to EBMin
+  Type(min, "abc");
+  // Enter: the dialog's default button, with the focus still in the field.
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+  EXPECT_EQ(TakeMessage("Type error").text, "Value must be integer!");
+  Settle(dialog);
+  EXPECT_TRUE(IsWindow(dialog));
+  EXPECT_EQ(Text(min), "5");  // the field's fallback
+  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+  Click(GetDlgItem(dialog, IDCANCEL));
+  ASSERT_TRUE(Ready(result));
+  EXPECT_EQ(result.get(), -1);
+  MotorInfo info{};
+  ASSERT_TRUE(SM_GetInfo(0, 0, &info));
+  EXPECT_EQ(+info.minStepTime, 1);  // unchanged
 }
 
 TEST(Win32WindowShortcuts, KeysMapToTheirMenuItems) {
