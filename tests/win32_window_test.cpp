@@ -629,6 +629,8 @@ TEST_F(Win32WindowTest, ResetWaitsWithTheWindowAlive) {
     TickFor(0.005);
     Sleep(1);
   }
+  // The wait notices the rest at its next look (every 10 ms), then the window takes input again.
+  for (int i = 0; i < 500 && !IsWindowEnabled(window_); ++i) Sleep(10);
   Settle(window_);
   EXPECT_GT(answeredWhileWaiting, 0);
   EXPECT_TRUE(IsWindowEnabled(window_));
