@@ -1,7 +1,7 @@
 // The exported window functions (ShowSetupWin, IsSetupWinOpened, IsSetupWinVisible,
-// CloseSetupWin), the exported form pointers, and the loading of the control window module
-// libmervane-window.so on first need. The library never links the toolkit: the module is loaded
-// from the library's own folder, and only when a display exists.
+// CloseSetupWin), the exported form pointers, and the control window module on first need. On
+// Linux the library never links the toolkit: the module libmervane-window.so is loaded from the
+// library's own folder, and only when a display exists. On Windows the window is linked in.
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -25,6 +25,10 @@ MERVANE_API void* DlgRename MERVANE_SYMBOL(DlgRename) = nullptr;
 MERVANE_API void* DlgTable MERVANE_SYMBOL(DlgTable) = nullptr;
 MERVANE_API void* DlgName MERVANE_SYMBOL(DlgName) = nullptr;
 }
+
+#ifdef MERVANE_WINDOW_LINKED
+extern "C" const mervane::ui::WindowModule* mervane_window_module();
+#endif
 
 namespace mervane::api {
 
@@ -95,7 +99,7 @@ void FillApi(ui::WindowApi& api) {
 // The module file: MERVANE_WINDOW_MODULE, else beside the file that holds this code (a build
 // tree), else in its mervane/ subfolder (an installed library: the loader's own folders hold
 // only libraries with a soname, and the module has none).
-std::string ModulePath() {
+[[maybe_unused]] std::string ModulePath() {
   if (std::optional<std::string> chosen = platform::GetEnv("MERVANE_WINDOW_MODULE")) return *chosen;
   const std::string folder = platform::OwnFolder() + platform::kPathSeparator;
   const std::string beside = folder + kModuleFile;
@@ -113,9 +117,13 @@ const ui::WindowModule* Module() {
   std::string displayPlatform = platform::DisplayPlatform();
   if (displayPlatform.empty()) return nullptr;  // asked again next time: a display may come
   g_tried = true;
+#ifdef MERVANE_WINDOW_LINKED
+  ui::WindowModuleEntry entry = &mervane_window_module;
+#else
   // Kept loaded for the life of the process: its window thread may outlive this library.
   if (!g_library.Open(ModulePath(), true)) return nullptr;
   auto entry = reinterpret_cast<ui::WindowModuleEntry>(g_library.Symbol(ui::kWindowModuleEntry));
+#endif
   const ui::WindowModule* module = entry != nullptr ? entry() : nullptr;
   if (module == nullptr || module->size != sizeof(ui::WindowModule) || module->apiSize != sizeof(ui::WindowApi))
     return nullptr;

@@ -17,18 +17,18 @@
 
 namespace mervane::bench {
 
-inline FT_STATUS NoopList(void*, void*, FT_DWORD) { return FT_OK; }
-inline FT_STATUS NoopOpen(void*, FT_DWORD, FT_HANDLE*) { return FT_DEVICE_NOT_FOUND; }
-inline FT_STATUS NoopClose(FT_HANDLE) { return FT_OK; }
-inline FT_STATUS NoopBitMode(FT_HANDLE, FT_UCHAR, FT_UCHAR) { return FT_OK; }
-inline FT_STATUS NoopBaud(FT_HANDLE, FT_ULONG) { return FT_OK; }
-inline FT_STATUS NoopUaRead(FT_HANDLE, FT_UCHAR*, FT_DWORD, FT_DWORD* read) {
+inline FT_STATUS FTD2XX_CALL NoopList(void*, void*, FT_DWORD) { return FT_OK; }
+inline FT_STATUS FTD2XX_CALL NoopOpen(void*, FT_DWORD, FT_HANDLE*) { return FT_DEVICE_NOT_FOUND; }
+inline FT_STATUS FTD2XX_CALL NoopClose(FT_HANDLE) { return FT_OK; }
+inline FT_STATUS FTD2XX_CALL NoopBitMode(FT_HANDLE, FT_UCHAR, FT_UCHAR) { return FT_OK; }
+inline FT_STATUS FTD2XX_CALL NoopBaud(FT_HANDLE, FT_ULONG) { return FT_OK; }
+inline FT_STATUS FTD2XX_CALL NoopUaRead(FT_HANDLE, FT_UCHAR*, FT_DWORD, FT_DWORD* read) {
   *read = 0;
   return FT_OK;
 }
-inline FT_STATUS NoopUaWrite(FT_HANDLE, FT_UCHAR*, FT_DWORD) { return FT_OK; }
-inline FT_STATUS NoopStatus(FT_HANDLE, FT_DWORD*, FT_DWORD*, FT_DWORD*) { return FT_OK; }
-inline FT_STATUS NoopWrite(FT_HANDLE, void*, FT_DWORD length, FT_DWORD* written) {
+inline FT_STATUS FTD2XX_CALL NoopUaWrite(FT_HANDLE, FT_UCHAR*, FT_DWORD) { return FT_OK; }
+inline FT_STATUS FTD2XX_CALL NoopStatus(FT_HANDLE, FT_DWORD*, FT_DWORD*, FT_DWORD*) { return FT_OK; }
+inline FT_STATUS FTD2XX_CALL NoopWrite(FT_HANDLE, void*, FT_DWORD length, FT_DWORD* written) {
   *written = length;
   return FT_OK;
 }

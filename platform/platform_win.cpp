@@ -361,8 +361,15 @@ std::string ProgramName() {
   return file;
 }
 
-// The control window has no Windows view yet: no platform for it, so it is never loaded.
-std::string DisplayPlatform() { return {}; }
+// The control window's Windows view is part of the library; a process without a desktop (a
+// service) has no window station to show it on.
+std::string DisplayPlatform() {
+  HWINSTA station = GetProcessWindowStation();
+  USEROBJECTFLAGS flags{};
+  if (station == nullptr || !GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, nullptr))
+    return "windows";
+  return (flags.dwFlags & WSF_VISIBLE) != 0 ? "windows" : std::string();
+}
 
 // --- processes and messages -------------------------------------------------------------------
 

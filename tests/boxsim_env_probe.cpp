@@ -5,10 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "hardware/d2xx.h"
+#include "boxsim/boxsim.h"
 #include "platform/platform.h"
-
-extern "C" FT_STATUS FT_ListDevices(void*, void*, FT_DWORD);
 
 int main(int argc, char** argv) {
   // Boxes are read when the library loads: a later change of the variable must not matter.

@@ -8,9 +8,6 @@
 #include "hardware/settings.h"
 #include "support.h"
 
-// The emulator defines the D2XX functions under the vendor's names; d2xx.h only has their types.
-extern "C" FT_STATUS FT_Close(FT_HANDLE handle);
-
 namespace mervane::testing {
 namespace {
 

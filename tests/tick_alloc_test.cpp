@@ -104,7 +104,7 @@ private:
   bool was_;
 };
 
-FT_STATUS UncountedWrite(FT_HANDLE handle, void* buffer, FT_DWORD length, FT_DWORD* written) {
+FT_STATUS FTD2XX_CALL UncountedWrite(FT_HANDLE handle, void* buffer, FT_DWORD length, FT_DWORD* written) {
   UncountedScope uncounted;
   return FT_Write(handle, buffer, length, written);
 }

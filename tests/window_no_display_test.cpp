@@ -29,7 +29,7 @@ TEST_F(WindowNoDisplayTest, NothingShownNothingLoadedNothingCrashes) {
   CloseSetupWin();
   Exit();
   Exit();
-#if !defined(_WIN32)  // no window module or toolkit exists on Windows yet
+#if !defined(_WIN32)
 #ifdef MERVANE_WINDOW_MODULE_PATH
   EXPECT_EQ(dlopen(MERVANE_WINDOW_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr);
 #endif

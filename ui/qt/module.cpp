@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "ui/qt/form_pointer.h"
+#include "ui/form_pointer.h"
 #include "ui/qt/mervane_window.h"
 #include "ui/qt/message.h"
 #include "ui/qt/motor_setup_dialog.h"

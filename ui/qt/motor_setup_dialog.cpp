@@ -16,7 +16,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "ui/qt/form_pointer.h"
+#include "ui/form_pointer.h"
 #include "ui/qt/message.h"
 #include "ui/texts.h"
 

@@ -9,7 +9,7 @@
 #include <algorithm>
 
 #include "ui/qt/message.h"
-#include "ui/qt/form_pointer.h"
+#include "ui/form_pointer.h"
 
 namespace mervane::ui::qt {
 

@@ -22,6 +22,8 @@
 #include <string>
 #include <thread>
 
+#include "ui/queued_call.h"
+
 namespace mervane::ui::qt {
 
 namespace {
@@ -40,14 +42,6 @@ char g_program[] = "mervane";
 char g_platformOption[] = "-platform";
 std::string g_platformName;
 char* g_argv[] = {g_program, g_platformOption, nullptr, nullptr};
-
-// A queued call's state, shared by the caller and the GUI thread (either may go first).
-struct Call {
-  enum class State { Waiting, Running, Done, Dropped };
-  std::mutex mutex;  // guards `state`; the caller and the GUI thread
-  std::condition_variable changed;
-  State state = State::Waiting;
-};
 
 // Wayland needs its own platform plug-in, which the base toolkit package does not carry.
 bool PlatformPluginExists(const std::string& platform) {
@@ -130,30 +124,17 @@ bool RunOnGuiThread(const std::function<void()>& work, double startSeconds) {
     return true;
   }
 
-  auto call = std::make_shared<Call>();
+  auto call = std::make_shared<QueuedCall>();
   // `work` refers to the caller's frame: it runs only while the caller still waits.
   QMetaObject::invokeMethod(
       context,
       [call, &work] {
-        {
-          std::lock_guard lock(call->mutex);
-          if (call->state == Call::State::Dropped) return;
-          call->state = Call::State::Running;
-        }
+        if (!call->Begin()) return;
         work();
-        std::lock_guard lock(call->mutex);
-        call->state = Call::State::Done;
-        call->changed.notify_all();
+        call->Finish();
       },
       Qt::QueuedConnection);
-  std::unique_lock lock(call->mutex);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(startSeconds);
-  if (!call->changed.wait_until(lock, deadline, [&] { return call->state != Call::State::Waiting; })) {
-    call->state = Call::State::Dropped;
-    return false;
-  }
-  call->changed.wait(lock, [&] { return call->state == Call::State::Done; });
-  lock.unlock();
+  if (!call->Wait(startSeconds)) return false;
   ParkAtExitLater();
   return true;
 }

@@ -1,0 +1,182 @@
+/* A Windows host written in C from include/ alone, as an outside program would be: it loads
+ * mervane.dll by path, shows the control window, finds it and its controls by their classes and
+ * captions, reads the motor list, opens "Motor Setup" through SM_Setup without a record from a
+ * second thread and cancels it, moves the selected row's motor with "Move abs", and closes the
+ * window. Boxes come from the emulator (BOXSIM_BOXES). */
+#include <windows.h>
+
+#include <commctrl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "mervane.h"
+
+#define SERIAL_A "WHOST001"
+#define SERIAL_B "WHOST002"
+
+static int failures = 0;
+
+#define CHECK(cond)                                                             \
+  do {                                                                          \
+    if (!(cond)) {                                                              \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      ++failures;                                                               \
+    }                                                                           \
+  } while (0)
+
+#define REQUIRE(cond)                                                        \
+  do {                                                                       \
+    if (!(cond)) {                                                           \
+      fprintf(stderr, "%s:%d: required: %s\n", __FILE__, __LINE__, #cond);   \
+      exit(1);                                                               \
+    }                                                                        \
+  } while (0)
+
+#define WINDOW_EXPORTS(X)                                                                          \
+  X(InitPlugin) X(GetDevicesCount) X(GetDeviceIndex) X(SM_GetCount) X(SM_Setup) X(SM_GetTarget)   \
+  X(ShowSetupWin) X(IsSetupWinOpened) X(IsSetupWinVisible) X(CloseSetupWin) X(Exit)
+
+#define DECLARE(name) __typeof__(&name) name;
+static struct { WINDOW_EXPORTS(DECLARE) } api;
+
+static void Resolve(HMODULE library, const char* symbol, void* target) {
+  char exported[64];
+  snprintf(exported, sizeof exported, "_%s", symbol);
+  FARPROC address = GetProcAddress(library, exported);
+  if (address == NULL) {
+    fprintf(stderr, "missing symbol %s\n", exported);
+    exit(1);
+  }
+  memcpy(target, &address, sizeof address);
+}
+
+static MotorInfo Motor(const char* name, uint8_t address) {
+  MotorInfo info;
+  memset(&info, 0, sizeof info);
+  info.address = address;
+  info.type = 0x85; /* a four-wire type */
+  info.length = 10000;
+  info.coefficient = 100.0f;
+  info.acceleration = 5;
+  info.minStepTime = 1;
+  info.maxStepTime = 5;
+  strncpy(info.name, name, sizeof info.name - 1);
+  return info;
+}
+
+static int RowCount(HWND list) { return (int)SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); }
+
+static void CellText(HWND list, int row, int column, char* text, int size) {
+  LVITEMA item;
+  memset(&item, 0, sizeof item);
+  item.iSubItem = column;
+  item.pszText = text;
+  item.cchTextMax = size;
+  text[0] = '\0';
+  SendMessageA(list, LVM_GETITEMTEXTA, (WPARAM)row, (LPARAM)&item);
+}
+
+/* Polls up to `ms` for the list to hold `rows` rows (the window refreshes every 500 ms). */
+static int WaitRows(HWND list, int rows, int ms) {
+  for (int waited = 0; waited < ms; waited += 20) {
+    if (RowCount(list) == rows) return 1;
+    Sleep(20);
+  }
+  return 0;
+}
+
+static int setupResult = 0;
+static DWORD WINAPI SetupFromAnotherThread(void* unused) {
+  (void)unused;
+  setupResult = api.SM_Setup(0, -1, NULL);
+  return 0;
+}
+
+static HWND WaitTopLevel(const char* type, const char* caption, int ms) {
+  for (int waited = 0; waited < ms; waited += 20) {
+    HWND found = FindWindowA(type, caption);
+    if (found != NULL && IsWindowVisible(found)) return found;
+    Sleep(20);
+  }
+  return NULL;
+}
+
+int main(void) {
+  HMODULE library = LoadLibraryA(MERVANE_LIBRARY_PATH);
+  REQUIRE(library != NULL);
+#define RESOLVE(name) Resolve(library, #name, &api.name);
+  WINDOW_EXPORTS(RESOLVE)
+
+  REQUIRE(api.InitPlugin() == 2);
+  int a = api.GetDeviceIndex(SERIAL_A);
+  int b = api.GetDeviceIndex(SERIAL_B);
+  REQUIRE(a >= 0 && b >= 0);
+  MotorInfo x1 = Motor("X", 1), y = Motor("Y", 2), x2 = Motor("X", 1);
+  REQUIRE(api.SM_Setup((uint32_t)a, -1, &x1) == 0);
+  REQUIRE(api.SM_Setup((uint32_t)a, -1, &y) == 1);
+  REQUIRE(api.SM_Setup((uint32_t)b, -1, &x2) == 0);
+
+  CHECK(!api.IsSetupWinVisible());
+  api.ShowSetupWin();
+  api.ShowSetupWin(); /* the same window again */
+  CHECK(api.IsSetupWinOpened());
+  CHECK(api.IsSetupWinVisible());
+  HWND window = FindWindowA(NULL, "VORK - KADO");
+  REQUIRE(window != NULL);
+  CHECK(FindWindowExA(NULL, window, NULL, "VORK - KADO") == NULL); /* one window */
+  HWND list = FindWindowExA(window, NULL, "SysListView32", NULL);
+  REQUIRE(list != NULL);
+  HWND header = (HWND)SendMessageA(list, LVM_GETHEADER, 0, 0);
+  CHECK(SendMessageA(header, HDM_GETITEMCOUNT, 0, 0) == 14);
+  REQUIRE(WaitRows(list, 3, 5000));
+  char text[64];
+  CellText(list, 0, 0, text, sizeof text);
+  CHECK(strcmp(text, "X") == 0);
+  CellText(list, 1, 0, text, sizeof text);
+  CHECK(strcmp(text, "Y") == 0);
+  CellText(list, 2, 0, text, sizeof text);
+  CHECK(strcmp(text, "X") == 0);
+  CellText(list, 2, 3, text, sizeof text); /* "Type" */
+  CHECK(strcmp(text, "X (4wires)") == 0);
+
+  /* SM_Setup without a record from another thread: the modal "Motor Setup" dialog, owned by the
+   * control window, blocks that thread until Cancel; nothing is added. */
+  HANDLE thread = CreateThread(NULL, 0, SetupFromAnotherThread, NULL, 0, NULL);
+  REQUIRE(thread != NULL);
+  HWND setup = WaitTopLevel("#32770", "Motor Setup", 5000);
+  REQUIRE(setup != NULL);
+  CHECK(GetWindow(setup, GW_OWNER) == window);
+  CHECK(WaitForSingleObject(thread, 200) == WAIT_TIMEOUT); /* still waiting for the user */
+  HWND cancel = FindWindowExA(setup, NULL, "Button", "Cancel");
+  REQUIRE(cancel != NULL);
+  PostMessageA(cancel, BM_CLICK, 0, 0);
+  CHECK(WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0);
+  CloseHandle(thread);
+  CHECK(setupResult == -1);
+  CHECK(api.SM_GetCount((uint32_t)a) == 2);
+
+  /* "Move abs" on the selected row of the second box's X moves that motor, not the first box's. */
+  LVITEMA select;
+  memset(&select, 0, sizeof select);
+  select.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  select.state = LVIS_SELECTED | LVIS_FOCUSED;
+  SendMessageA(list, LVM_SETITEMSTATE, 2, (LPARAM)&select);
+  HWND destination = FindWindowExA(window, NULL, "Edit", NULL);
+  HWND moveAbs = FindWindowExA(window, NULL, "Button", "Move abs");
+  REQUIRE(destination != NULL && moveAbs != NULL);
+  SendMessageA(destination, WM_SETTEXT, 0, (LPARAM) "2.5");
+  DWORD_PTR ignored = 0;
+  CHECK(SendMessageTimeoutA(moveAbs, BM_CLICK, 0, 0, SMTO_NORMAL, 5000, &ignored) != 0);
+  CHECK(api.SM_GetTarget((uint32_t)b, 0) == 2.5);
+  CHECK(api.SM_GetTarget((uint32_t)a, 0) == 0.0);
+
+  api.CloseSetupWin();
+  CHECK(!IsWindow(window));
+  CHECK(!api.IsSetupWinOpened());
+  CHECK(!api.IsSetupWinVisible());
+  api.Exit();
+  api.Exit();
+  if (failures == 0) printf("window host: all checks passed\n");
+  return failures == 0 ? 0 : 1;
+}
