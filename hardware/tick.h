@@ -11,6 +11,11 @@ namespace mervane {
 
 constexpr double kTickPeriod = 0.001;  // seconds
 
+// The tick's counters are 64-bit atomics it writes while other threads read them; on 32-bit
+// systems too they must be plain loads and stores, never a lock the tick could wait for.
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free && std::atomic<double>::is_always_lock_free,
+              "64-bit atomics without a lock");
+
 // When one tick runs. Motion uses the grid point `due` (so a step due exactly there goes out in
 // this tick, whatever jitter the wake-up had); a tick that began more than half a period late uses
 // `ran` instead, so that the steps it emits keep their intervals from the moment they really leave.
