@@ -361,14 +361,30 @@ std::string ProgramName() {
   return file;
 }
 
+namespace {
+// Whether the desktop can measure text. Where it cannot (seen in Wine 8's 32-bit mode, whose
+// GetTextMetrics always fails), the system's own edit controls fault while laying out their text,
+// so the window would take the host process down with it.
+bool TextMetricsWork() {
+  HDC screen = GetDC(nullptr);
+  if (screen == nullptr) return false;
+  TEXTMETRICW metrics{};
+  const bool measured = GetTextMetricsW(screen, &metrics) != 0;
+  ReleaseDC(nullptr, screen);
+  return measured;
+}
+}  // namespace
+
 // The control window's Windows view is part of the library; a process without a desktop (a
-// service) has no window station to show it on.
+// service) has no window station to show it on, and a desktop that cannot measure text cannot
+// hold its edit controls.
 std::string DisplayPlatform() {
   HWINSTA station = GetProcessWindowStation();
   USEROBJECTFLAGS flags{};
-  if (station == nullptr || !GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, nullptr))
-    return "windows";
-  return (flags.dwFlags & WSF_VISIBLE) != 0 ? "windows" : std::string();
+  const bool visible = station == nullptr ||
+                       !GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, nullptr) ||
+                       (flags.dwFlags & WSF_VISIBLE) != 0;
+  return visible && TextMetricsWork() ? "windows" : std::string();
 }
 
 // --- processes and messages -------------------------------------------------------------------

@@ -173,7 +173,8 @@ protected:
 };
 
 #define SHOW_OR_SKIP() \
-  if (!Show()) GTEST_SKIP() << "no window can be made here (no Wine display driver: set Graphics=null)"
+  if (!Show()) GTEST_SKIP() << "no window can be made here (no Wine display driver: set Graphics=null; " \
+                               "or a desktop that cannot measure text, as Wine 8's 32-bit mode)"
 
 TEST_F(Win32WindowTest, ListHasTheColumnsARowPerMotorAndTheLamps) {
   ASSERT_EQ(Start({kSerial, kSerial2}), 2);
