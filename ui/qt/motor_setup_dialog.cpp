@@ -153,8 +153,8 @@ bool MotorSetupDialog::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress) {
     const int key = static_cast<QKeyEvent*>(event)->key();
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-      for (const FieldSpec& spec : kFields)
-        if (watched == Field(spec.field) && !LeaveCheck(spec.field)) return true;
+      for (const FieldSpec& entry : kFields)
+        if (watched == Field(entry.field) && !LeaveCheck(entry.field)) return true;
     }
   }
   return QDialog::eventFilter(watched, event);
