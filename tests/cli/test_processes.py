@@ -65,7 +65,10 @@ def test_setups_at_once_never_lose_a_motor(ctl):
             assert status in (0, 1), err
             assert (name in listed) == (status == 0), (name, status, err)
             if status == 1:
-                assert "is in use by mervanectl setup, pid" in err
+                # The refusal names the holder, unless the holder ended between the refusal and
+                # the look at its lock (a slow machine, a sanitizer build): then no one holds it.
+                assert ("is in use by mervanectl setup, pid" in err
+                        or "is in use by another program (or it cannot be opened)" in err), err
 
 
 @pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)])
