@@ -48,6 +48,9 @@ def ctl(options, *args, timeout=60):
 def record(tally, status, err, accepted=(0,)):
     if status in accepted:
         tally.done += 1
+        # A user pauses between commands; without it the loop that just had the boxes takes them
+        # again before the others wake from their back-off, and one of them may never get a turn.
+        time.sleep(random.uniform(0.05, 0.2))
     elif status == 1 and BUSY in err:
         tally.busy += 1
         time.sleep(random.uniform(0.05, 0.3))  # another process has the boxes: a while later
@@ -55,11 +58,21 @@ def record(tally, status, err, accepted=(0,)):
         tally.other.append((status, err.strip()))
 
 
+# Past the end of the soak a loop that has not had one turn yet goes on trying this long: the
+# boxes are taken in turns by try-and-back-off, which is fair only on average.
+GRACE = 30.0
+
+
+def going_on(end, done):
+    now = time.monotonic()
+    return now < end or (done == 0 and now < end + GRACE)
+
+
 def shell_loop(options, tally, names, end, seed):
     """One mervanectl user: moves (some interrupted by a signal, some in the background and then
     stopped), runs of a box, and the motor table."""
     rng = random.Random(seed)
-    while time.monotonic() < end:
+    while going_on(end, tally.done):
         name, box, _, _, _, travel = rng.choice([m for m in MOTORS if m[0] in names])
         target = f"{rng.uniform(-travel, travel):.3f}"
         choice = rng.random()
@@ -96,7 +109,7 @@ import mervane
 rng = random.Random({seed})
 end = time.monotonic() + {max(0.0, end - time.monotonic())}
 done = busy = 0
-while time.monotonic() < end:
+while time.monotonic() < end or (done == 0 and time.monotonic() < end + {GRACE}):
     try:
         lib = mervane.open(simulate=True, state_dir={options.state!r})
     except mervane.Error as error:
