@@ -13,23 +13,7 @@
 
 #define SERIAL "CHOST001"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                                   \
-  do {                                                                                \
-    if (!(cond)) {                                                                    \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);       \
-      ++failures;                                                                     \
-    }                                                                                 \
-  } while (0)
-
-#define REQUIRE(cond)                                                                 \
-  do {                                                                                \
-    if (!(cond)) {                                                                    \
-      fprintf(stderr, "%s:%d: required: %s\n", __FILE__, __LINE__, #cond);            \
-      exit(1);                                                                        \
-    }                                                                                 \
-  } while (0)
+#include "tests/c_host/checks.h"
 
 /* Every export of the device and motor families, Exit and the extensions, resolved under "_" + name. The types
  * come from the header (typeof names no symbol, so nothing is linked). */

@@ -15,23 +15,7 @@
 #define SERIAL_A "WHOST001"
 #define SERIAL_B "WHOST002"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                             \
-  do {                                                                          \
-    if (!(cond)) {                                                              \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                               \
-    }                                                                           \
-  } while (0)
-
-#define REQUIRE(cond)                                                        \
-  do {                                                                       \
-    if (!(cond)) {                                                           \
-      fprintf(stderr, "%s:%d: required: %s\n", __FILE__, __LINE__, #cond);   \
-      exit(1);                                                               \
-    }                                                                        \
-  } while (0)
+#include "tests/c_host/checks.h"
 
 #define WINDOW_EXPORTS(X)                                                                          \
   X(InitPlugin) X(GetDevicesCount) X(GetDeviceIndex) X(SM_GetCount) X(SM_Setup) X(SM_GetTarget)   \

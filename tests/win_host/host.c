@@ -16,21 +16,7 @@
 #define SERIAL "WINHOST1"
 #define EVENT_HANDLE 7
 
-static int failures = 0;
-#define CHECK(cond)                                                              \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);  \
-      ++failures;                                                                \
-    }                                                                            \
-  } while (0)
-#define REQUIRE(cond)                                                            \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
-      fprintf(stderr, "%s:%d: required: %s\n", __FILE__, __LINE__, #cond);       \
-      exit(1);                                                                   \
-    }                                                                            \
-  } while (0)
+#include "tests/c_host/checks.h"
 
 /* The emulator's control functions this host uses (plain C functions of the emulator DLL). */
 typedef int(__cdecl* PlugFn)(const char* description, const char* serial);
