@@ -25,6 +25,10 @@ void SetSetupDialog(SetupDialog dialog);
 using CloseWindow = void (*)();
 void SetCloseWindow(CloseWindow close);
 
+// Puts back the library's own setup dialog and window close (the control window's), which are in
+// place from load on; for tests that replaced them.
+void InstallWindowHooks();
+
 // SMN_Move as the plug-in's move functions call it. `speed` is accepted for their parameter
 // blocks and not used: a move's speeds come from the motor's record (minimum and maximum step
 // time, acceleration).

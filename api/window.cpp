@@ -182,14 +182,18 @@ bool ShowWarning(const char* caption, const char* text) {
 
 // The hooks are set while the library loads (constant-initialised atomics, no order to fear).
 [[maybe_unused]] const bool g_hooksInstalled = [] {
-  SetSetupDialog(&RunSetupDialog);
-  SetCloseWindow(&CloseWindowForExit);
+  InstallWindowHooks();
   plugin::SetShowWindowHook(&::ShowSetupWin);
   plugin::SetWarningHook(&ShowWarning);
   return true;
 }();
 
 }  // namespace
+
+void InstallWindowHooks() {
+  SetSetupDialog(&RunSetupDialog);
+  SetCloseWindow(&CloseWindowForExit);
+}
 
 const ui::WindowApi& WindowApiTable() {
   static const ui::WindowApi table = [] {

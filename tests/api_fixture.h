@@ -40,8 +40,8 @@ protected:
     platform::SetEnv("MERVANE_COMPANION", "");
   }
   void TearDown() override {
-    api::SetSetupDialog(nullptr);
-    api::SetCloseWindow(nullptr);
+    // As the next case in this process expects them: the library's own, as after load.
+    api::InstallWindowHooks();
     SetMotorStoppedHook(nullptr);
     EmulatorTest::TearDown();
   }
