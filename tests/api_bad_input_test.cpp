@@ -163,6 +163,7 @@ TEST_F(ApiBadInputTest, DeviceIndicesAtAndBeyondTheCountAreRefused) {
 
 TEST_F(ApiBadInputTest, NullPointersAreRefused) {
   Populate();
+  api::SetSetupDialog(nullptr);
   ByteImage file = ReadFileBytes(SettingsFile(kSerial));
   std::uint32_t device = 99;
   std::uint32_t channel = 99;

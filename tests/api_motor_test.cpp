@@ -163,6 +163,7 @@ TEST_F(ApiMotorTest, SetupRefusesRecordsThatCannotBeUsedSlots) {
       {"no dialog installed", -1, nullptr},   {"no dialog installed, slot", 0, nullptr},
   };
   ByteImage file = ReadFileBytes(SettingsFile(kSerial));
+  api::SetSetupDialog(nullptr);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(SM_Setup(0, c.channel, c.info), -1);

@@ -257,6 +257,7 @@ TEST_F(BoxsimTest, StateFolderKeepsEepromAcrossReset) {
     files += entry.is_regular_file() && entry.path().extension() == ".eeprom";
   }
   EXPECT_EQ(files, 2u);
+  boxsim_reset();  // closes the open box and its lock file, which Windows would not remove
   std::filesystem::remove_all(folder);
 }
 

@@ -193,6 +193,7 @@ TEST_F(PluginHandlersTest, ReleaseAndResetWorkWithAndWithoutAnOutputBlock) {
 }
 
 TEST_F(PluginHandlersTest, SetupMotorGoesThroughTheSetupDialog) {
+  api::SetSetupDialog(nullptr);
   EXPECT_EQ(IntResult("Setup Motor", "M1"), 0);  // no dialog installed
   static std::uint32_t seenChannel = 99;
   api::SetSetupDialog([](std::uint32_t, int channel, MotorRecord&) {

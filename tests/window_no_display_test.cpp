@@ -5,6 +5,7 @@
 #endif
 
 #include "api_fixture.h"
+#include "tests/host_os.h"
 
 namespace mervane::testing {
 namespace {
@@ -12,7 +13,7 @@ namespace {
 class WindowNoDisplayTest : public ApiTest {};
 
 TEST_F(WindowNoDisplayTest, NothingShownNothingLoadedNothingCrashes) {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) platform::UnsetEnv(name);
+  if (HostLeaveDisplay() != 0) GTEST_SKIP() << "this process cannot be taken off its display";
   platform::SetEnv("XDG_RUNTIME_DIR", folder_.WithSlash().c_str());  // no Wayland socket there
 #ifdef MERVANE_WINDOW_MODULE_PATH
   platform::SetEnv("MERVANE_WINDOW_MODULE", MERVANE_WINDOW_MODULE_PATH);

@@ -77,10 +77,37 @@ static DWORD WINAPI SetupFromAnotherThread(void* unused) {
   return 0;
 }
 
+/* A visible top-level window of this process (other programs on the desktop, test programs run
+ * alongside among them, may show windows with the same captions). */
+struct Search {
+  const char* type; /* NULL: any class */
+  const char* caption;
+  HWND found;
+  int count;
+};
+static BOOL CALLBACK MatchOwn(HWND window, LPARAM data) {
+  struct Search* s = (struct Search*)data;
+  DWORD process = 0;
+  char text[128];
+  GetWindowThreadProcessId(window, &process);
+  if (process != GetCurrentProcessId() || !IsWindowVisible(window)) return TRUE;
+  if (s->type != NULL && (!GetClassNameA(window, text, sizeof text) || strcmp(text, s->type) != 0)) return TRUE;
+  GetWindowTextA(window, text, sizeof text);
+  if (strcmp(text, s->caption) != 0) return TRUE;
+  if (s->found == NULL) s->found = window;
+  ++s->count;
+  return TRUE;
+}
+static HWND OwnTopLevel(const char* type, const char* caption, int* count) {
+  struct Search search = {type, caption, NULL, 0};
+  EnumWindows(MatchOwn, (LPARAM)&search);
+  if (count != NULL) *count = search.count;
+  return search.found;
+}
 static HWND WaitTopLevel(const char* type, const char* caption, int ms) {
   for (int waited = 0; waited < ms; waited += 20) {
-    HWND found = FindWindowA(type, caption);
-    if (found != NULL && IsWindowVisible(found)) return found;
+    HWND found = OwnTopLevel(type, caption, NULL);
+    if (found != NULL) return found;
     Sleep(20);
   }
   return NULL;
@@ -96,11 +123,30 @@ static int TextMetricsWork(void) {
   return measured;
 }
 
+/* Each run starts from an empty settings folder (MERVANE_CONFIG_DIR), also when CTest runs it a
+ * second time after a failure. */
+static void EmptySettingsFolder(void) {
+  const char* folder = getenv("MERVANE_CONFIG_DIR");
+  char pattern[MAX_PATH];
+  char path[MAX_PATH];
+  WIN32_FIND_DATAA entry;
+  if (folder == NULL || snprintf(pattern, sizeof pattern, "%s*", folder) >= (int)sizeof pattern) return;
+  HANDLE search = FindFirstFileA(pattern, &entry);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        snprintf(path, sizeof path, "%s%s", folder, entry.cFileName) < (int)sizeof path)
+      DeleteFileA(path);
+  } while (FindNextFileA(search, &entry));
+  FindClose(search);
+}
+
 int main(void) {
   if (!TextMetricsWork()) {
     printf("SKIPPED: this desktop cannot measure text (GetTextMetrics fails, as in Wine 8's 32-bit mode)\n");
     return 77;
   }
+  EmptySettingsFolder();
   HMODULE library = LoadLibraryA(MERVANE_LIBRARY_PATH);
   REQUIRE(library != NULL);
 #define RESOLVE(name) Resolve(library, #name, &api.name);
@@ -120,9 +166,10 @@ int main(void) {
   api.ShowSetupWin(); /* the same window again */
   CHECK(api.IsSetupWinOpened());
   CHECK(api.IsSetupWinVisible());
-  HWND window = FindWindowA(NULL, "VORK - KADO");
+  int windows = 0;
+  HWND window = OwnTopLevel(NULL, "VORK - KADO", &windows);
   REQUIRE(window != NULL);
-  CHECK(FindWindowExA(NULL, window, NULL, "VORK - KADO") == NULL); /* one window */
+  CHECK(windows == 1); /* one window */
   HWND list = FindWindowExA(window, NULL, "SysListView32", NULL);
   REQUIRE(list != NULL);
   HWND header = (HWND)SendMessageA(list, LVM_GETHEADER, 0, 0);
