@@ -22,7 +22,7 @@ struct DecodeCase {
 // Failure messages name the case instead of dumping its bytes.
 void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
-class BoxsimDecodeTest : public testing::TestWithParam<DecodeCase> {};
+class BoxsimDecodeTest : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(BoxsimDecodeTest, EndsAtPositionWithErrors) {
   const DecodeCase& c = GetParam();
@@ -77,7 +77,7 @@ const DecodeCase kDecodeCases[] = {
     {"BytesWithoutBit7Ignored", K::TwoWire, 2, {0x98, 0x90, 0x10, 0x08, 0x98, 0xF8}, 1, 0, true},
 };
 
-INSTANTIATE_TEST_SUITE_P(Vectors, BoxsimDecodeTest, testing::ValuesIn(kDecodeCases),
+INSTANTIATE_TEST_SUITE_P(Vectors, BoxsimDecodeTest, ::testing::ValuesIn(kDecodeCases),
                          [](const auto& test) { return std::string(test.param.name); });
 
 TEST(BoxsimDecoderTest, InterleavedAddressesLatchTheirLines) {

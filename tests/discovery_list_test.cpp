@@ -9,8 +9,6 @@
 namespace mervane::testing {
 namespace {
 
-constexpr const char* kKado = "KD000001";
-constexpr const char* kQl = "QL000002";
 
 using DiscoveryTest = EmulatorTest;
 

@@ -11,7 +11,6 @@
 namespace mervane::testing {
 namespace {
 
-constexpr const char* kKado = "KD000001";
 
 class SettingsTest : public EmulatorTest {
 protected:

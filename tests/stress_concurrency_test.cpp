@@ -19,7 +19,7 @@ namespace {
 std::atomic<long> g_stoppedEvents{0};
 void CountStopped(std::uint32_t) { g_stoppedEvents.fetch_add(1, std::memory_order_relaxed); }
 
-const MotorSetup kMotors[] = {
+const MotorSetup kStressMotors[] = {
     {.address = 1, .type = 0x85, .acceleration = 4, .minStepTime = 1, .maxStepTime = 1},
     {.address = 2, .type = 0x01, .acceleration = 4, .minStepTime = 1, .maxStepTime = 1, .autoRelease = true},
     {.address = 3, .type = 0x2B, .acceleration = 4, .minStepTime = 1, .maxStepTime = 1, .halfSteps = true},
@@ -41,8 +41,8 @@ protected:
     ASSERT_EQ(RefreshDevices(), static_cast<std::int32_t>(before + 1));
     USBDriver& device = Device(before);
     for (int m = 0; m < motors; ++m) {
-      ASSERT_EQ(AddSlot(device, MotionRecord(kMotors[m])), m);
-      boxsim_wire(serial.c_str(), kMotors[m].address, WiringOf(device.settings.records[m]));
+      ASSERT_EQ(AddSlot(device, MotionRecord(kStressMotors[m])), m);
+      boxsim_wire(serial.c_str(), kStressMotors[m].address, WiringOf(device.settings.records[m]));
     }
   }
 

@@ -32,6 +32,10 @@
 
 namespace mervane::testing {
 
+// Serials of the emulated boxes most tests plug: a VORK-KADO and a VORK-ql2.
+inline constexpr const char* kKado = "KD000001";
+inline constexpr const char* kQl = "QL000002";
+
 // A fresh folder under the system's temporary folder, removed at the end of the test.
 class ScratchFolder {
 public:
