@@ -38,8 +38,8 @@ static inline void HostSleepMs(long ms) {
   while (nanosleep(&pause, &pause) != 0) {
   }
 }
-/* As a process started without a display (no Wayland socket in an empty runtime folder either).
- * 0 on success. */
+/* As a process started without a display: the display variables go (a Wayland socket in the
+ * runtime folder is the caller's to hide). 0 on success. */
 static inline int HostLeaveDisplay(void) {
   return unsetenv("DISPLAY") == 0 && unsetenv("WAYLAND_DISPLAY") == 0 && unsetenv("QT_QPA_PLATFORM") == 0 ? 0 : -1;
 }
